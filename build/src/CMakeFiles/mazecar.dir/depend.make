@@ -1,0 +1,2 @@
+# Empty dependencies file for mazecar.
+# This may be replaced when dependencies are built.

@@ -1,0 +1,27 @@
+file(REMOVE_RECURSE
+  "CMakeFiles/mazecar_core.dir/game/model.cpp.o"
+  "CMakeFiles/mazecar_core.dir/game/model.cpp.o.d"
+  "CMakeFiles/mazecar_core.dir/game/status.cpp.o"
+  "CMakeFiles/mazecar_core.dir/game/status.cpp.o.d"
+  "CMakeFiles/mazecar_core.dir/input/keyboard.cpp.o"
+  "CMakeFiles/mazecar_core.dir/input/keyboard.cpp.o.d"
+  "CMakeFiles/mazecar_core.dir/net/framing.cpp.o"
+  "CMakeFiles/mazecar_core.dir/net/framing.cpp.o.d"
+  "CMakeFiles/mazecar_core.dir/net/messages.cpp.o"
+  "CMakeFiles/mazecar_core.dir/net/messages.cpp.o.d"
+  "CMakeFiles/mazecar_core.dir/render/window.cpp.o"
+  "CMakeFiles/mazecar_core.dir/render/window.cpp.o.d"
+  "CMakeFiles/mazecar_core.dir/startup/checkin.cpp.o"
+  "CMakeFiles/mazecar_core.dir/startup/checkin.cpp.o.d"
+  "CMakeFiles/mazecar_core.dir/startup/shutdown.cpp.o"
+  "CMakeFiles/mazecar_core.dir/startup/shutdown.cpp.o.d"
+  "CMakeFiles/mazecar_core.dir/startup/startup.cpp.o"
+  "CMakeFiles/mazecar_core.dir/startup/startup.cpp.o.d"
+  "libmazecar_core.a"
+  "libmazecar_core.pdb"
+)
+
+# Per-language clean rules from dependency scanning.
+foreach(lang CXX)
+  include(CMakeFiles/mazecar_core.dir/cmake_clean_${lang}.cmake OPTIONAL)
+endforeach()

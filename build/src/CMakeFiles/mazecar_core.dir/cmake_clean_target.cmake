@@ -1,0 +1,3 @@
+file(REMOVE_RECURSE
+  "libmazecar_core.a"
+)

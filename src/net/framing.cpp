@@ -1,0 +1,167 @@
+// Framing and dispatch. After the check-in every byte on the connection belongs to
+// a frame: tag word, size word (whole message, header included), payload. The tick
+// takes at most one complete frame per call and hands it to its tag's handler.
+#include "net/framing.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include "startup/shutdown.h"
+
+int sock = -1;
+unsigned char recv_buf[NET_BUF_SIZE];
+unsigned char send_buf[NET_BUF_SIZE];
+int recv_len;
+message_handler tag_handlers[TAG_COUNT];
+
+const char *const tag_names[TAG_COUNT] = {
+    "TAG_KEYS",          "TAG_PLAYERINFO",   "TAG_PLAYERINFO2", "TAG_ROUNDINFO",
+    "TAG_MAP",           "TAG_SMOKE",        "TAG_HISCORE",     "TAG_LOBBY",
+    "TAG_READY",         "TAG_START",        "TAG_STAGE_CLEAR", "TAG_ROUND_RESULT",
+    "TAG_FINAL_RESULT",  "TAG_LIVE",         "TAG_GAME_OVER",   "TAG_QUIT",
+    "TAG_PAUSE",
+};
+
+static const char *tag_name(int32_t tag)
+{
+    return tag >= 0 && tag < TAG_COUNT ? tag_names[tag] : "unknown tag";
+}
+
+void recv_exact(unsigned char *buf, int len, const char *what)
+{
+    int got = 0;
+    while (got < len) {
+        ssize_t n = recv(sock, buf + got, static_cast<size_t>(len - got), 0);
+        if (n > 0) {
+            got += static_cast<int>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0)
+            fatal_error("lost server connection: closed after %d of the %d bytes of %s", got,
+                        len, what);
+        fatal_error("lost server connection while reading %s: %s", what, strerror(errno));
+    }
+}
+
+// Bytes waiting on the socket; -1 when the query fails.
+static int bytes_waiting()
+{
+    int waiting = 0;
+    if (ioctl(sock, FIONREAD, &waiting) < 0)
+        return -1;
+    return waiting;
+}
+
+// With fewer than a header's bytes waiting: ends the process if the connection is
+// gone, so a dead server never leaves a frozen screen behind. A live connection
+// that is merely quiet returns at once.
+static void check_connection_alive(int waiting)
+{
+    pollfd p{sock, POLLIN | POLLRDHUP, 0};
+    if (poll(&p, 1, 0) <= 0)
+        return;
+    if (p.revents & (POLLERR | POLLNVAL))
+        fatal_error("lost server connection: socket error");
+    if (p.revents & (POLLHUP | POLLRDHUP)) {
+        if (waiting > 0)
+            fatal_error("lost server connection: closed after %d bytes of a frame header",
+                        waiting);
+        fatal_error("lost server connection: closed by the server");
+    }
+    if ((p.revents & POLLIN) && waiting == 0) {
+        unsigned char probe;
+        ssize_t n = recv(sock, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (n == 0)
+            fatal_error("lost server connection: closed by the server");
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            fatal_error("lost server connection: %s", strerror(errno));
+    }
+}
+
+// A frame too large for recv_buf: read it through the buffer and throw it away.
+static void skip_frame(int32_t tag, int32_t size)
+{
+    fprintf(stderr, "frame %s (%d) of size %d is larger than the %d-byte buffer; skipped\n",
+            tag_name(tag), tag, size, NET_BUF_SIZE);
+    int64_t left = size;
+    while (left > 0) {
+        int piece = left > NET_BUF_SIZE ? NET_BUF_SIZE : static_cast<int>(left);
+        recv_exact(recv_buf, piece, "an oversized frame");
+        left -= piece;
+    }
+    recv_len = 0;
+    memset(recv_buf, 0, sizeof recv_buf);
+}
+
+void poll_server()
+{
+    int waiting = bytes_waiting();
+    if (waiting < TAG_SIZE) {
+        if (waiting >= 0)
+            check_connection_alive(waiting);
+        return;
+    }
+
+    if (recv(sock, recv_buf, TAG_SIZE, MSG_PEEK) != TAG_SIZE)
+        return;
+    int32_t tag = get_be32(recv_buf);
+    int32_t size = get_be32(recv_buf + 4);
+    if (size < TAG_SIZE)
+        fatal_error("frame %s (%d) has size %d, below the %d-byte header; the stream cannot "
+                    "be trusted",
+                    tag_name(tag), tag, size, TAG_SIZE);
+    if (size > NET_BUF_SIZE) {
+        skip_frame(tag, size);
+        return;
+    }
+
+    recv_exact(recv_buf, size, "a message");
+    recv_len = size;
+    // Bytes past the message are cleared so nothing of an earlier message is ever
+    // mistaken for this one's.
+    memset(recv_buf + size, 0, sizeof recv_buf - static_cast<size_t>(size));
+
+    if (tag < 0 || tag >= TAG_COUNT) {
+        fprintf(stderr, "unknown tag: %d\n", tag);
+        return;
+    }
+    if (tag_handlers[tag])
+        tag_handlers[tag]();
+}
+
+void send_keys(int32_t keys)
+{
+    put_be32(send_buf, TAG_KEYS);
+    put_be32(send_buf + 4, KEYS_MSG_SIZE);
+    put_be32(send_buf + 8, keys);
+    // A failed send is not retried: the next key event sends the whole state again,
+    // and the next poll notices a lost connection. No SIGPIPE on a closed peer.
+    (void)send(sock, send_buf, KEYS_MSG_SIZE, MSG_NOSIGNAL);
+}
+
+int32_t payload_word(int k)
+{
+    int at = TAG_SIZE + 4 * k;
+    if (k < 0 || at + 4 > NET_BUF_SIZE)
+        return 0;
+    return get_be32(recv_buf + at);
+}
+
+bool message_holds(int64_t payload_bytes)
+{
+    int32_t tag = get_be32(recv_buf);
+    int64_t needed = TAG_SIZE + payload_bytes;
+    if (recv_len >= needed)
+        return true;
+    fprintf(stderr, "%s (%d) of size %d is shorter than the %" PRId64 " bytes it must hold; "
+                    "dropped\n",
+            tag_name(tag), tag, recv_len, needed);
+    return false;
+}

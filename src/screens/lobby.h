@@ -1,0 +1,4 @@
+// The lobby screen.
+#pragma once
+
+void draw_lobby();

@@ -1,0 +1,4 @@
+// The playfield: the scrolling view of the maze around the own car.
+#pragma once
+
+void draw_playfield();

@@ -1,0 +1,13 @@
+// The connection to the server and the unframed check-in exchange.
+#pragma once
+
+// Resolves name (host name or dotted IPv4) and connects to port; the connected
+// socket, or -1 after writing the failure to standard error.
+int connect_server(const char *name, int port);
+
+// Runs the check-in on sock: greeting, name, entry number, number of players,
+// second text. Sets Nclient, entry_no, me and game_status.
+void check_in();
+
+// Reads one length-prefixed text from sock and writes it to standard output.
+void read_server_text();

@@ -1,0 +1,29 @@
+// The process's ways out.
+#include "startup/shutdown.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
+#include "net/framing.h"
+
+void close_and_exit(int code, int count, const int *sockets)
+{
+    for (int i = 0; i < count; i++)
+        close(sockets[i]);
+    exit(code);
+}
+
+void fatal_error(const char *format, ...)
+{
+    fputs("mazecar: ", stderr);
+    va_list args;
+    va_start(args, format);
+    vfprintf(stderr, format, args);
+    va_end(args);
+    fputc('\n', stderr);
+    if (sock >= 0)
+        close(sock);
+    exit(1);
+}
