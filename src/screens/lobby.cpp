@@ -1,0 +1,6 @@
+// Placeholder until the screen is drawn.
+#include "screens/lobby.h"
+
+void draw_lobby()
+{
+}

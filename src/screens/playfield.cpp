@@ -1,0 +1,6 @@
+// Placeholder until the screen is drawn.
+#include "screens/playfield.h"
+
+void draw_playfield()
+{
+}
