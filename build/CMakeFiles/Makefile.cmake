@@ -7,21 +7,37 @@ set(CMAKE_DEPENDS_GENERATOR "Unix Makefiles")
 # The top level Makefile was generated from the following files:
 set(CMAKE_MAKEFILE_DEPENDS
   "CMakeCache.txt"
+  "/usr/lib/x86_64-linux-gnu/cmake/GTest/GMockTargets-none.cmake"
+  "/usr/lib/x86_64-linux-gnu/cmake/GTest/GMockTargets.cmake"
+  "/usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake"
+  "/usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfigVersion.cmake"
+  "/usr/lib/x86_64-linux-gnu/cmake/GTest/GTestTargets-none.cmake"
+  "/usr/lib/x86_64-linux-gnu/cmake/GTest/GTestTargets.cmake"
   "/usr/share/cmake-3.25/Modules/CMakeCXXInformation.cmake"
   "/usr/share/cmake-3.25/Modules/CMakeCommonLanguageInclude.cmake"
+  "/usr/share/cmake-3.25/Modules/CMakeFindDependencyMacro.cmake"
   "/usr/share/cmake-3.25/Modules/CMakeGenericSystem.cmake"
   "/usr/share/cmake-3.25/Modules/CMakeInitializeConfigs.cmake"
   "/usr/share/cmake-3.25/Modules/CMakeLanguageInformation.cmake"
   "/usr/share/cmake-3.25/Modules/CMakeSystemSpecificInformation.cmake"
   "/usr/share/cmake-3.25/Modules/CMakeSystemSpecificInitialize.cmake"
+  "/usr/share/cmake-3.25/Modules/CheckCXXSourceCompiles.cmake"
+  "/usr/share/cmake-3.25/Modules/CheckIncludeFileCXX.cmake"
+  "/usr/share/cmake-3.25/Modules/CheckLibraryExists.cmake"
   "/usr/share/cmake-3.25/Modules/Compiler/CMakeCommonCompilerMacros.cmake"
   "/usr/share/cmake-3.25/Modules/Compiler/GNU-CXX.cmake"
   "/usr/share/cmake-3.25/Modules/Compiler/GNU.cmake"
   "/usr/share/cmake-3.25/Modules/FindGLUT.cmake"
+  "/usr/share/cmake-3.25/Modules/FindGTest.cmake"
   "/usr/share/cmake-3.25/Modules/FindOpenGL.cmake"
   "/usr/share/cmake-3.25/Modules/FindPackageHandleStandardArgs.cmake"
   "/usr/share/cmake-3.25/Modules/FindPackageMessage.cmake"
   "/usr/share/cmake-3.25/Modules/FindPkgConfig.cmake"
+  "/usr/share/cmake-3.25/Modules/FindPython/Support.cmake"
+  "/usr/share/cmake-3.25/Modules/FindPython3.cmake"
+  "/usr/share/cmake-3.25/Modules/FindThreads.cmake"
+  "/usr/share/cmake-3.25/Modules/GoogleTest.cmake"
+  "/usr/share/cmake-3.25/Modules/Internal/CheckSourceCompiles.cmake"
   "/usr/share/cmake-3.25/Modules/Platform/Linux-GNU-CXX.cmake"
   "/usr/share/cmake-3.25/Modules/Platform/Linux-GNU.cmake"
   "/usr/share/cmake-3.25/Modules/Platform/Linux.cmake"
@@ -35,6 +51,9 @@ set(CMAKE_MAKEFILE_DEPENDS
   "CMakeFiles/cmake.verify_globs"
   "/work/main/server/CMakeLists.txt"
   "/work/main/src/CMakeLists.txt"
+  "/work/main/tests/CMakeLists.txt"
+  "/work/main/tests/core/CMakeLists.txt"
+  "/work/main/tests/screens/CMakeLists.txt"
   )
 
 # The corresponding makefile is:
@@ -49,10 +68,15 @@ set(CMAKE_MAKEFILE_PRODUCTS
   "src/CMakeFiles/CMakeDirectoryInformation.cmake"
   "server/CMakeFiles/CMakeDirectoryInformation.cmake"
   "bench/CMakeFiles/CMakeDirectoryInformation.cmake"
+  "tests/CMakeFiles/CMakeDirectoryInformation.cmake"
+  "tests/core/CMakeFiles/CMakeDirectoryInformation.cmake"
+  "tests/screens/CMakeFiles/CMakeDirectoryInformation.cmake"
   )
 
 # Dependency information for all targets:
 set(CMAKE_DEPEND_INFO_FILES
   "src/CMakeFiles/mazecar_core.dir/DependInfo.cmake"
   "src/CMakeFiles/mazecar.dir/DependInfo.cmake"
+  "tests/core/CMakeFiles/core_tests.dir/DependInfo.cmake"
+  "tests/screens/CMakeFiles/screens_logic_tests.dir/DependInfo.cmake"
   )

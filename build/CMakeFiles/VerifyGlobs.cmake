@@ -47,10 +47,12 @@ endif()
 # MAZECAR_CORE_SOURCES at src/CMakeLists.txt:3 (file)
 file(GLOB NEW_GLOB LIST_DIRECTORIES true "/work/main/src/screens/*.cpp")
 set(OLD_GLOB
+  "/work/main/src/screens/blink.cpp"
   "/work/main/src/screens/lobby.cpp"
   "/work/main/src/screens/panel.cpp"
   "/work/main/src/screens/playfield.cpp"
   "/work/main/src/screens/results.cpp"
+  "/work/main/src/screens/rows.cpp"
   )
 if(NOT "${NEW_GLOB}" STREQUAL "${OLD_GLOB}")
   message("-- GLOB mismatch!")

@@ -153,10 +153,24 @@ src/CMakeFiles/mazecar_core.dir/render/window.cpp.s: cmake_force
 	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Compiling CXX source to assembly CMakeFiles/mazecar_core.dir/render/window.cpp.s"
 	cd /work/main/build/src && /usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -S /work/main/src/render/window.cpp -o CMakeFiles/mazecar_core.dir/render/window.cpp.s
 
+src/CMakeFiles/mazecar_core.dir/screens/blink.cpp.o: src/CMakeFiles/mazecar_core.dir/flags.make
+src/CMakeFiles/mazecar_core.dir/screens/blink.cpp.o: /work/main/src/screens/blink.cpp
+src/CMakeFiles/mazecar_core.dir/screens/blink.cpp.o: src/CMakeFiles/mazecar_core.dir/compiler_depend.ts
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/main/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_7) "Building CXX object src/CMakeFiles/mazecar_core.dir/screens/blink.cpp.o"
+	cd /work/main/build/src && /usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT src/CMakeFiles/mazecar_core.dir/screens/blink.cpp.o -MF CMakeFiles/mazecar_core.dir/screens/blink.cpp.o.d -o CMakeFiles/mazecar_core.dir/screens/blink.cpp.o -c /work/main/src/screens/blink.cpp
+
+src/CMakeFiles/mazecar_core.dir/screens/blink.cpp.i: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Preprocessing CXX source to CMakeFiles/mazecar_core.dir/screens/blink.cpp.i"
+	cd /work/main/build/src && /usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -E /work/main/src/screens/blink.cpp > CMakeFiles/mazecar_core.dir/screens/blink.cpp.i
+
+src/CMakeFiles/mazecar_core.dir/screens/blink.cpp.s: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Compiling CXX source to assembly CMakeFiles/mazecar_core.dir/screens/blink.cpp.s"
+	cd /work/main/build/src && /usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -S /work/main/src/screens/blink.cpp -o CMakeFiles/mazecar_core.dir/screens/blink.cpp.s
+
 src/CMakeFiles/mazecar_core.dir/screens/lobby.cpp.o: src/CMakeFiles/mazecar_core.dir/flags.make
 src/CMakeFiles/mazecar_core.dir/screens/lobby.cpp.o: /work/main/src/screens/lobby.cpp
 src/CMakeFiles/mazecar_core.dir/screens/lobby.cpp.o: src/CMakeFiles/mazecar_core.dir/compiler_depend.ts
-	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/main/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_7) "Building CXX object src/CMakeFiles/mazecar_core.dir/screens/lobby.cpp.o"
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/main/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_8) "Building CXX object src/CMakeFiles/mazecar_core.dir/screens/lobby.cpp.o"
 	cd /work/main/build/src && /usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT src/CMakeFiles/mazecar_core.dir/screens/lobby.cpp.o -MF CMakeFiles/mazecar_core.dir/screens/lobby.cpp.o.d -o CMakeFiles/mazecar_core.dir/screens/lobby.cpp.o -c /work/main/src/screens/lobby.cpp
 
 src/CMakeFiles/mazecar_core.dir/screens/lobby.cpp.i: cmake_force
@@ -170,7 +184,7 @@ src/CMakeFiles/mazecar_core.dir/screens/lobby.cpp.s: cmake_force
 src/CMakeFiles/mazecar_core.dir/screens/panel.cpp.o: src/CMakeFiles/mazecar_core.dir/flags.make
 src/CMakeFiles/mazecar_core.dir/screens/panel.cpp.o: /work/main/src/screens/panel.cpp
 src/CMakeFiles/mazecar_core.dir/screens/panel.cpp.o: src/CMakeFiles/mazecar_core.dir/compiler_depend.ts
-	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/main/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_8) "Building CXX object src/CMakeFiles/mazecar_core.dir/screens/panel.cpp.o"
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/main/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_9) "Building CXX object src/CMakeFiles/mazecar_core.dir/screens/panel.cpp.o"
 	cd /work/main/build/src && /usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT src/CMakeFiles/mazecar_core.dir/screens/panel.cpp.o -MF CMakeFiles/mazecar_core.dir/screens/panel.cpp.o.d -o CMakeFiles/mazecar_core.dir/screens/panel.cpp.o -c /work/main/src/screens/panel.cpp
 
 src/CMakeFiles/mazecar_core.dir/screens/panel.cpp.i: cmake_force
@@ -184,7 +198,7 @@ src/CMakeFiles/mazecar_core.dir/screens/panel.cpp.s: cmake_force
 src/CMakeFiles/mazecar_core.dir/screens/playfield.cpp.o: src/CMakeFiles/mazecar_core.dir/flags.make
 src/CMakeFiles/mazecar_core.dir/screens/playfield.cpp.o: /work/main/src/screens/playfield.cpp
 src/CMakeFiles/mazecar_core.dir/screens/playfield.cpp.o: src/CMakeFiles/mazecar_core.dir/compiler_depend.ts
-	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/main/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_9) "Building CXX object src/CMakeFiles/mazecar_core.dir/screens/playfield.cpp.o"
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/main/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_10) "Building CXX object src/CMakeFiles/mazecar_core.dir/screens/playfield.cpp.o"
 	cd /work/main/build/src && /usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT src/CMakeFiles/mazecar_core.dir/screens/playfield.cpp.o -MF CMakeFiles/mazecar_core.dir/screens/playfield.cpp.o.d -o CMakeFiles/mazecar_core.dir/screens/playfield.cpp.o -c /work/main/src/screens/playfield.cpp
 
 src/CMakeFiles/mazecar_core.dir/screens/playfield.cpp.i: cmake_force
@@ -198,7 +212,7 @@ src/CMakeFiles/mazecar_core.dir/screens/playfield.cpp.s: cmake_force
 src/CMakeFiles/mazecar_core.dir/screens/results.cpp.o: src/CMakeFiles/mazecar_core.dir/flags.make
 src/CMakeFiles/mazecar_core.dir/screens/results.cpp.o: /work/main/src/screens/results.cpp
 src/CMakeFiles/mazecar_core.dir/screens/results.cpp.o: src/CMakeFiles/mazecar_core.dir/compiler_depend.ts
-	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/main/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_10) "Building CXX object src/CMakeFiles/mazecar_core.dir/screens/results.cpp.o"
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/main/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_11) "Building CXX object src/CMakeFiles/mazecar_core.dir/screens/results.cpp.o"
 	cd /work/main/build/src && /usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT src/CMakeFiles/mazecar_core.dir/screens/results.cpp.o -MF CMakeFiles/mazecar_core.dir/screens/results.cpp.o.d -o CMakeFiles/mazecar_core.dir/screens/results.cpp.o -c /work/main/src/screens/results.cpp
 
 src/CMakeFiles/mazecar_core.dir/screens/results.cpp.i: cmake_force
@@ -209,10 +223,24 @@ src/CMakeFiles/mazecar_core.dir/screens/results.cpp.s: cmake_force
 	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Compiling CXX source to assembly CMakeFiles/mazecar_core.dir/screens/results.cpp.s"
 	cd /work/main/build/src && /usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -S /work/main/src/screens/results.cpp -o CMakeFiles/mazecar_core.dir/screens/results.cpp.s
 
+src/CMakeFiles/mazecar_core.dir/screens/rows.cpp.o: src/CMakeFiles/mazecar_core.dir/flags.make
+src/CMakeFiles/mazecar_core.dir/screens/rows.cpp.o: /work/main/src/screens/rows.cpp
+src/CMakeFiles/mazecar_core.dir/screens/rows.cpp.o: src/CMakeFiles/mazecar_core.dir/compiler_depend.ts
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/main/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_12) "Building CXX object src/CMakeFiles/mazecar_core.dir/screens/rows.cpp.o"
+	cd /work/main/build/src && /usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT src/CMakeFiles/mazecar_core.dir/screens/rows.cpp.o -MF CMakeFiles/mazecar_core.dir/screens/rows.cpp.o.d -o CMakeFiles/mazecar_core.dir/screens/rows.cpp.o -c /work/main/src/screens/rows.cpp
+
+src/CMakeFiles/mazecar_core.dir/screens/rows.cpp.i: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Preprocessing CXX source to CMakeFiles/mazecar_core.dir/screens/rows.cpp.i"
+	cd /work/main/build/src && /usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -E /work/main/src/screens/rows.cpp > CMakeFiles/mazecar_core.dir/screens/rows.cpp.i
+
+src/CMakeFiles/mazecar_core.dir/screens/rows.cpp.s: cmake_force
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green "Compiling CXX source to assembly CMakeFiles/mazecar_core.dir/screens/rows.cpp.s"
+	cd /work/main/build/src && /usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -S /work/main/src/screens/rows.cpp -o CMakeFiles/mazecar_core.dir/screens/rows.cpp.s
+
 src/CMakeFiles/mazecar_core.dir/startup/checkin.cpp.o: src/CMakeFiles/mazecar_core.dir/flags.make
 src/CMakeFiles/mazecar_core.dir/startup/checkin.cpp.o: /work/main/src/startup/checkin.cpp
 src/CMakeFiles/mazecar_core.dir/startup/checkin.cpp.o: src/CMakeFiles/mazecar_core.dir/compiler_depend.ts
-	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/main/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_11) "Building CXX object src/CMakeFiles/mazecar_core.dir/startup/checkin.cpp.o"
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/main/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_13) "Building CXX object src/CMakeFiles/mazecar_core.dir/startup/checkin.cpp.o"
 	cd /work/main/build/src && /usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT src/CMakeFiles/mazecar_core.dir/startup/checkin.cpp.o -MF CMakeFiles/mazecar_core.dir/startup/checkin.cpp.o.d -o CMakeFiles/mazecar_core.dir/startup/checkin.cpp.o -c /work/main/src/startup/checkin.cpp
 
 src/CMakeFiles/mazecar_core.dir/startup/checkin.cpp.i: cmake_force
@@ -226,7 +254,7 @@ src/CMakeFiles/mazecar_core.dir/startup/checkin.cpp.s: cmake_force
 src/CMakeFiles/mazecar_core.dir/startup/shutdown.cpp.o: src/CMakeFiles/mazecar_core.dir/flags.make
 src/CMakeFiles/mazecar_core.dir/startup/shutdown.cpp.o: /work/main/src/startup/shutdown.cpp
 src/CMakeFiles/mazecar_core.dir/startup/shutdown.cpp.o: src/CMakeFiles/mazecar_core.dir/compiler_depend.ts
-	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/main/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_12) "Building CXX object src/CMakeFiles/mazecar_core.dir/startup/shutdown.cpp.o"
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/main/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_14) "Building CXX object src/CMakeFiles/mazecar_core.dir/startup/shutdown.cpp.o"
 	cd /work/main/build/src && /usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT src/CMakeFiles/mazecar_core.dir/startup/shutdown.cpp.o -MF CMakeFiles/mazecar_core.dir/startup/shutdown.cpp.o.d -o CMakeFiles/mazecar_core.dir/startup/shutdown.cpp.o -c /work/main/src/startup/shutdown.cpp
 
 src/CMakeFiles/mazecar_core.dir/startup/shutdown.cpp.i: cmake_force
@@ -240,7 +268,7 @@ src/CMakeFiles/mazecar_core.dir/startup/shutdown.cpp.s: cmake_force
 src/CMakeFiles/mazecar_core.dir/startup/startup.cpp.o: src/CMakeFiles/mazecar_core.dir/flags.make
 src/CMakeFiles/mazecar_core.dir/startup/startup.cpp.o: /work/main/src/startup/startup.cpp
 src/CMakeFiles/mazecar_core.dir/startup/startup.cpp.o: src/CMakeFiles/mazecar_core.dir/compiler_depend.ts
-	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/main/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_13) "Building CXX object src/CMakeFiles/mazecar_core.dir/startup/startup.cpp.o"
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --progress-dir=/work/main/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_15) "Building CXX object src/CMakeFiles/mazecar_core.dir/startup/startup.cpp.o"
 	cd /work/main/build/src && /usr/bin/c++ $(CXX_DEFINES) $(CXX_INCLUDES) $(CXX_FLAGS) -MD -MT src/CMakeFiles/mazecar_core.dir/startup/startup.cpp.o -MF CMakeFiles/mazecar_core.dir/startup/startup.cpp.o.d -o CMakeFiles/mazecar_core.dir/startup/startup.cpp.o -c /work/main/src/startup/startup.cpp
 
 src/CMakeFiles/mazecar_core.dir/startup/startup.cpp.i: cmake_force
@@ -259,10 +287,12 @@ mazecar_core_OBJECTS = \
 "CMakeFiles/mazecar_core.dir/net/framing.cpp.o" \
 "CMakeFiles/mazecar_core.dir/net/messages.cpp.o" \
 "CMakeFiles/mazecar_core.dir/render/window.cpp.o" \
+"CMakeFiles/mazecar_core.dir/screens/blink.cpp.o" \
 "CMakeFiles/mazecar_core.dir/screens/lobby.cpp.o" \
 "CMakeFiles/mazecar_core.dir/screens/panel.cpp.o" \
 "CMakeFiles/mazecar_core.dir/screens/playfield.cpp.o" \
 "CMakeFiles/mazecar_core.dir/screens/results.cpp.o" \
+"CMakeFiles/mazecar_core.dir/screens/rows.cpp.o" \
 "CMakeFiles/mazecar_core.dir/startup/checkin.cpp.o" \
 "CMakeFiles/mazecar_core.dir/startup/shutdown.cpp.o" \
 "CMakeFiles/mazecar_core.dir/startup/startup.cpp.o"
@@ -276,16 +306,18 @@ src/libmazecar_core.a: src/CMakeFiles/mazecar_core.dir/input/keyboard.cpp.o
 src/libmazecar_core.a: src/CMakeFiles/mazecar_core.dir/net/framing.cpp.o
 src/libmazecar_core.a: src/CMakeFiles/mazecar_core.dir/net/messages.cpp.o
 src/libmazecar_core.a: src/CMakeFiles/mazecar_core.dir/render/window.cpp.o
+src/libmazecar_core.a: src/CMakeFiles/mazecar_core.dir/screens/blink.cpp.o
 src/libmazecar_core.a: src/CMakeFiles/mazecar_core.dir/screens/lobby.cpp.o
 src/libmazecar_core.a: src/CMakeFiles/mazecar_core.dir/screens/panel.cpp.o
 src/libmazecar_core.a: src/CMakeFiles/mazecar_core.dir/screens/playfield.cpp.o
 src/libmazecar_core.a: src/CMakeFiles/mazecar_core.dir/screens/results.cpp.o
+src/libmazecar_core.a: src/CMakeFiles/mazecar_core.dir/screens/rows.cpp.o
 src/libmazecar_core.a: src/CMakeFiles/mazecar_core.dir/startup/checkin.cpp.o
 src/libmazecar_core.a: src/CMakeFiles/mazecar_core.dir/startup/shutdown.cpp.o
 src/libmazecar_core.a: src/CMakeFiles/mazecar_core.dir/startup/startup.cpp.o
 src/libmazecar_core.a: src/CMakeFiles/mazecar_core.dir/build.make
 src/libmazecar_core.a: src/CMakeFiles/mazecar_core.dir/link.txt
-	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --bold --progress-dir=/work/main/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_14) "Linking CXX static library libmazecar_core.a"
+	@$(CMAKE_COMMAND) -E cmake_echo_color --switch=$(COLOR) --green --bold --progress-dir=/work/main/build/CMakeFiles --progress-num=$(CMAKE_PROGRESS_16) "Linking CXX static library libmazecar_core.a"
 	cd /work/main/build/src && $(CMAKE_COMMAND) -P CMakeFiles/mazecar_core.dir/cmake_clean_target.cmake
 	cd /work/main/build/src && $(CMAKE_COMMAND) -E cmake_link_script CMakeFiles/mazecar_core.dir/link.txt --verbose=$(VERBOSE)
 
