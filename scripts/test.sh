@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and runs every test twice: a normal build
+# and one with AddressSanitizer and UndefinedBehaviorSanitizer. The tests run under
+# their own Xvfb (24-bit screen: the pixel tests compare real colours).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0"
+export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+
+for preset in default asan-ubsan; do
+  echo "=== $preset build ==="
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+  xvfb-run -a -s "-screen 0 1280x1024x24" ctest --preset "$preset"
+done
