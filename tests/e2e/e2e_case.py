@@ -1,0 +1,67 @@
+"""Base class of the end-to-end tests: one scripted server and one client per test,
+both gone when the test ends, whatever happened."""
+import os
+import unittest
+
+from scripted_server import TIMEOUT, Client, ScriptedServer, XWindow
+
+CLIENT_BINARY = os.environ.get("MAZECAR_BIN", "")
+
+
+class ClientTestCase(unittest.TestCase):
+    def setUp(self):
+        if not CLIENT_BINARY or not os.access(CLIENT_BINARY, os.X_OK):
+            self.fail(f"MAZECAR_BIN does not name the client binary: {CLIENT_BINARY!r}")
+        self.server = None
+        self.client = None
+
+    def require_display(self):
+        """Skips a test whose client opens its window when there is no X display."""
+        if not os.environ.get("DISPLAY"):
+            self.skipTest("DISPLAY is not set: run the suite under xvfb-run")
+
+    def listen(self):
+        self.server = ScriptedServer()
+        self.addCleanup(self.server.close)
+        return self.server
+
+    def start_client(self, keep_display=True):
+        self.client = Client(CLIENT_BINARY, keep_display)
+        self.addCleanup(self.client.kill)
+        return self.client
+
+    def connect(self, keep_display=True):
+        """Listening server, client started, empty server line typed, connection taken."""
+        self.listen()
+        self.start_client(keep_display)
+        self.client.write(b"\n")
+        self.server.accept()
+        return self.server, self.client
+
+    def open_session(self, entry=3, players=4, name=b"driver\n"):
+        """A checked-in client whose window is up; returns the window."""
+        self.require_display()
+        server, client = self.connect()
+        server.check_in(client, name=name, entry=entry, players=players)
+        window = XWindow.find("Mazecar client (ID:%02d)" % entry)
+        self.assertIsNotNone(window, "no client window appeared; stderr: %r" % client.stderr)
+        return window
+
+    def assertExits(self, code, timeout=TIMEOUT):
+        seen = self.client.wait_exit(timeout)
+        self.assertEqual(seen, code, "exit code; stdout %r, stderr %r"
+                         % (self.client.stdout, self.client.stderr))
+
+    def assertOneFatalLine(self, starting):
+        """stderr holds, besides "connected.", exactly one line, and it starts so."""
+        lines = self.client.diagnostic_lines()
+        self.assertEqual(len(lines), 1, "stderr: %r" % self.client.stderr)
+        self.assertTrue(lines[0].startswith(starting), "stderr: %r" % self.client.stderr)
+        return lines[0]
+
+    def assertNoWindowTried(self):
+        """The client ran without DISPLAY: had it tried to open its window, the
+        windowing library would have complained about the display."""
+        err = self.client.stderr.decode(errors="replace").lower()
+        self.assertNotIn("display", err)
+        self.assertNotIn("freeglut", err)
