@@ -143,3 +143,30 @@ TEST_F(ScreenPixels, HostilePositionsFarOutsideTheMazeShowOnlyBackground)
     Image img = render_field();
     EXPECT_EQ(count_other_than(img, FIELD_450, FIELD_GREEN), 0);
 }
+
+// A busy play screen: the panel and the field side by side, neither over the other.
+TEST_F(ScreenPixels, BusyPlayScreenKeepsPanelAndFieldApart)
+{
+    for (int r = 0; r < MAP_H; r++)
+        for (int c = 0; c < MAP_W; c++)
+            fieldmap[r][c] = (r % 4 == 0 || c % 5 == 0) ? CELL_ROAD : CELL_WALL;
+    fieldmap[28][15] = CELL_FLAG_L, fieldmap[24][17] = CELL_FLAG, fieldmap[32][16] = CELL_ROCK;
+    fieldmap[8][10] = CELL_FLAG_S;
+    Nclient = 2, Nenemy = 2;
+    me->x = 1000, me->y = 1800, me->angle = 90, me->status = PS_DRIVE, me->fuel = 1800;
+    me->lives = 3, me->score = 4200, me->flags = 1;
+    place_car(1, 140, -90, PS_BURST);
+    place_car(2, -100, 60, PS_DRIVE);
+    place_car(3, 600, 900, PS_DRIVE);
+    smoke[0] = {1000, 1860, 60};
+    game_status = GS_PLAY, status_count = 50, round_no = 2, hiscore = 99999;
+    flags_total = 7, flags_left = 4;
+    Image img = render_screen(display_play);
+    save_artifact(img, screen_viewport(), "play");
+    Viewport s = screen_viewport();
+    EXPECT_TRUE(colour_at_ndc(img, s, 0.6, -0.6, rgb(0.0, 0.0, 0.5)));   // radar
+    EXPECT_TRUE(colour_at_ndc(img, s, 0.9, 0.185, rgb(0.0, 1.0, 0.0)));  // fuel bar
+    EXPECT_TRUE(colour_at_ndc(img, FIELD_450, 0.0, 0.0, OWN_BLUE));
+    EXPECT_TRUE(shows_text(img, FIELD_450, "GO!", -0.1, 0.2, 1, RED));
+    EXPECT_EQ(count_colour(img, {330, 0, 120, 350}, FIELD_GREEN), 0);
+}
