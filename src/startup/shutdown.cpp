@@ -8,11 +8,25 @@
 
 #include "net/framing.h"
 
+static void (*exit_hook)(int code);
+
+void set_exit_hook(void (*hook)(int code))
+{
+    exit_hook = hook;
+}
+
+[[noreturn]] static void end_process(int code)
+{
+    if (exit_hook)
+        exit_hook(code);
+    exit(code);
+}
+
 void close_and_exit(int code, int count, const int *sockets)
 {
     for (int i = 0; i < count; i++)
         close(sockets[i]);
-    exit(code);
+    end_process(code);
 }
 
 void fatal_error(const char *format, ...)
@@ -25,5 +39,6 @@ void fatal_error(const char *format, ...)
     fputc('\n', stderr);
     if (sock >= 0)
         close(sock);
-    exit(1);
+    sock = -1;
+    end_process(1);
 }

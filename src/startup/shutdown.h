@@ -8,4 +8,8 @@
 // Writes one line to standard error ("mazecar: " and the formatted text), closes the
 // connection if there is one and ends the process with code 1. The format is always
 // the client's own; server text is passed only as an argument.
+// Replaces the final exit (the fuzzing driver uses it to regain control; the hook
+// must not return). Null restores the standard exit.
+void set_exit_hook(void (*hook)(int code));
+
 [[noreturn]] void fatal_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
