@@ -33,6 +33,9 @@ TAG_ROUND_RESULT = 11
 TAG_FINAL_RESULT = 12
 TAG_QUIT = 15
 
+PS_NONE, PS_DRIVE = 0, 1
+MAP_W, MAP_H, CELL = 32, 56, 64
+
 KEY_UP, KEY_DOWN, KEY_LEFT, KEY_RIGHT = 0x01, 0x02, 0x04, 0x08
 KEY_SPACE, KEY_Q, KEY_S = 0x10, 0x20, 0x40
 
@@ -59,6 +62,21 @@ def text(body):
 def key_message(bits):
     """The client's 12-byte key-state message."""
     return words(0, 12, bits)
+
+
+def car_record(x, y, status, fuel=3000, angle=0, flags=0, lives=0, wins=0, score=0,
+               flags_game=0, control=0, name=b""):
+    """One car's 60-byte block of the full car message."""
+    return words(x, y, angle, status, fuel, flags, lives, wins, score, flags_game,
+                 control) + name[:15].ljust(16, b"\0")
+
+
+def maze(cells):
+    """The 1792-byte map: road everywhere but the given {(row, column): code}."""
+    grid = bytearray(MAP_W * MAP_H)
+    for (row, column), code in cells.items():
+        grid[row * MAP_W + column] = code
+    return bytes(grid)
 
 
 def wait_until(condition, timeout=TIMEOUT, interval=0.02):
@@ -271,7 +289,44 @@ class XWindow:
                        timeout=TIMEOUT)
         ppm = subprocess.run(["convert", "xwd:-", "ppm:-"], input=xwd, capture_output=True,
                              check=True, timeout=TIMEOUT).stdout
-        return parse_ppm(ppm)
+        return Picture(*parse_ppm(ppm))
+
+
+class Picture:
+    """A screenshot of the window, addressed in the normalised device coordinates of
+    a viewport given as OpenGL gives it: (left, bottom, width, height) in pixels."""
+
+    def __init__(self, width, height, rgb):
+        self.width, self.height, self.rgb = width, height, rgb
+
+    def whole(self):
+        return (0, 0, self.width, self.height)
+
+    def pixel(self, column, row):
+        """Colour at a pixel counted from the top-left corner."""
+        at = 3 * (row * self.width + column)
+        return tuple(self.rgb[at:at + 3])
+
+    def to_pixel(self, x, y, viewport):
+        left, bottom, width, height = viewport
+        column = int(left + (x + 1) / 2 * width)
+        row = self.height - 1 - int(bottom + (y + 1) / 2 * height)
+        return min(max(column, 0), self.width - 1), min(max(row, 0), self.height - 1)
+
+    def colour_at(self, x, y, viewport=None):
+        return self.pixel(*self.to_pixel(x, y, viewport or self.whole()))
+
+    def count(self, colour, x0, y0, x1, y1, viewport=None, tolerance=4):
+        """Pixels of the colour (0..1 triple) in the rectangle between two corners."""
+        c0, r0 = self.to_pixel(min(x0, x1), max(y0, y1), viewport or self.whole())
+        c1, r1 = self.to_pixel(max(x0, x1), min(y0, y1), viewport or self.whole())
+        want = [round(c * 255) for c in colour]
+        found = 0
+        for row in range(r0, r1 + 1):
+            for column in range(c0, c1 + 1):
+                if all(abs(a - b) <= tolerance for a, b in zip(self.pixel(column, row), want)):
+                    found += 1
+        return found
 
 
 def parse_ppm(data):

@@ -1,6 +1,8 @@
 """Framed messages from the server to a client whose window is up: the quit message,
 a connection lost between or inside messages, frames whose size cannot be taken as
 it stands, and tags outside the table."""
+import os
+import signal
 import unittest
 
 from e2e_case import ClientTestCase
@@ -31,6 +33,23 @@ class LostConnectionTest(ClientTestCase):
 
     def test_close_between_messages_ends_with_code_1(self):
         self.assertLostConnection(frame(TAG_LOBBY, word(5)))
+
+    def test_key_sent_to_closed_server_does_not_kill_the_client(self):
+        window = self.open_session()
+        window.focus()
+        pid = self.client.proc.pid
+        # Held still, the client cannot notice the close before the key events are
+        # queued for it; on resuming it handles them before its next tick, so its
+        # sends meet a closed peer (the second one fails with EPIPE).
+        os.kill(pid, signal.SIGSTOP)
+        try:
+            self.server.close()
+            for action in ("keydown", "keyup", "keydown", "keyup"):
+                window.key(action, "space")
+        finally:
+            os.kill(pid, signal.SIGCONT)
+        self.assertExits(1)
+        self.assertOneFatalLine("mazecar: lost server connection")
 
 
 class FrameSizeTest(ClientTestCase):
