@@ -149,7 +149,9 @@ class ScriptedServer:
         self.send(text(greeting))
         client.write(name)
         length = struct.unpack(">i", self.recv_exact(4))[0]
-        body = self.recv_exact(length) if 0 < length <= 64 else b""
+        if not 0 < length <= 16:
+            raise AssertionError(f"name message announces {length} bytes")
+        body = self.recv_exact(length)
         self.send(word(entry) + word(players) + text(second))
         return word(length) + body
 
@@ -189,7 +191,10 @@ class Client:
 
     def _drain(self, pipe, into):
         while True:
-            data = os.read(pipe.fileno(), 4096)
+            try:
+                data = os.read(pipe.fileno(), 4096)
+            except (OSError, ValueError):
+                return
             if not data:
                 return
             with self._lock:
@@ -235,6 +240,8 @@ class Client:
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
+        for reader in self._readers:
+            reader.join(TIMEOUT)
         for pipe in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
             try:
                 pipe.close()
