@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <stdio_ext.h>
 #include <string>
 #include <unistd.h>
 
@@ -26,12 +27,14 @@ public:
         close(fds[1]);
         dup2(fds[0], 0);
         close(fds[0]);
+        __fpurge(stdin);   // what an earlier test left unread belongs to its input
         clearerr(stdin);
     }
     ~ConsoleInput()
     {
         dup2(saved_, 0);
         close(saved_);
+        __fpurge(stdin);
         clearerr(stdin);
     }
 
