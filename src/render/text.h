@@ -11,6 +11,11 @@ enum {
 
 constexpr int TEXT_MAX = 255;   // characters drawn of one text at most
 
+// First of the 128 glyph lists of each font (list base + c draws code c), and
+// whether they are still to be built; both are set by the first draw_text.
+extern unsigned font_list_base[FONT_COUNT];
+extern bool fonts_pending;
+
 // Draws text verbatim (never as a format) with the left end of its baseline at
-// (x, y). Builds the glyph lists on its first call.
+// (x, y). Builds the glyph lists on its first call. Bytes 128 to 255 draw nothing.
 void draw_text(const char *text, double x, double y, int font);
