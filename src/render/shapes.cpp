@@ -1,0 +1,329 @@
+// The flat vector shapes of the maze, the cars, the smoke and the panel icons, each
+// drawn in its own unit frame after translate, scale and (for cars and wall edges)
+// rotate, so that each vertex is rotated first, then scaled, then moved.
+#include "render/shapes.h"
+
+#include <GL/freeglut.h>
+
+#include "render/text.h"
+
+struct point {
+    double x, y;
+};
+
+static const point unit_square[] = {{-1, -1}, {-1, 1}, {1, 1}, {1, -1}};
+
+static const point flag_pole[] = {{-0.6, -0.8}, {-0.6, 0.8}, {-0.4, 0.8}, {-0.4, -0.8}};
+static const point flag_banner[] = {{-0.4, 0.8}, {0.6, 0.4}, {-0.4, 0}};
+static const point flag_foot[] = {{-0.7, -0.8}, {-0.7, -0.6}, {-0.2, -0.6}, {-0.2, -0.8}};
+
+static const point rock_pieces[3][3] = {
+    {{-0.9, -0.9}, {-0.5, 0.8}, {0.7, -0.9}},
+    {{-0.7, -0.9}, {0, 0.6}, {0.8, -0.9}},
+    {{-0.5, -0.9}, {0.6, 0.7}, {0.9, -0.9}},
+};
+
+static const point other_car_body[] = {{-0.7, -0.7}, {-0.3, 0.7}, {0.3, 0.7}, {0.7, -0.7}};
+static const point own_car_body[] = {{-0.7, -0.7}, {-0.2, 0.7}, {0.2, 0.7}, {0.7, -0.7}};
+static const point wheels[4][4] = {
+    {{-0.7, -0.8}, {-0.7, -0.1}, {-0.3, -0.1}, {-0.3, -0.8}},
+    {{0.7, -0.8}, {0.7, -0.1}, {0.3, -0.1}, {0.3, -0.8}},
+    {{-0.6, 0.2}, {-0.6, 0.7}, {-0.3, 0.7}, {-0.3, 0.2}},
+    {{0.6, 0.2}, {0.6, 0.7}, {0.3, 0.7}, {0.3, 0.2}},
+};
+
+// The burst's outline, in order: (-0.4, 0), (-0.72, 0.2), (-0.32, 0.12),
+// (-0.36, 0.52), (0, 0.12), (0.36, 0.52), (0.32, 0.12), (0.72, 0.2), (0.4, 0).
+// It is not convex, so it is filled as seven triangles that tile exactly that
+// outline: the two side spikes, the two forward spikes and the body between them.
+static const point burst_triangles[7][3] = {
+    {{-0.4, 0}, {-0.72, 0.2}, {-0.32, 0.12}},
+    {{-0.32, 0.12}, {-0.36, 0.52}, {0, 0.12}},
+    {{0, 0.12}, {0.36, 0.52}, {0.32, 0.12}},
+    {{0.32, 0.12}, {0.72, 0.2}, {0.4, 0}},
+    {{-0.4, 0}, {-0.32, 0.12}, {0, 0.12}},
+    {{-0.4, 0}, {0, 0.12}, {0.4, 0}},
+    {{0, 0.12}, {0.32, 0.12}, {0.4, 0}},
+};
+
+static const point octagon[] = {{-0.5, -1}, {-1, -0.5}, {-1, 0.5}, {-0.5, 1},
+                                {0.5, 1},   {1, 0.5},   {1, -0.5},  {0.5, -1}};
+
+constexpr double FLAG_ICON_SCALE = 0.9 * 0.05;   // 0.045000000000000005, not 0.045
+
+static const point smoke_offsets[] = {{-0.3, -0.3}, {-0.7, 0.5}, {0.3, 0.6}, {0.7, -0.5}};
+
+template <int N>
+static void polygon(const point (&vertices)[N])
+{
+    glBegin(GL_POLYGON);
+    for (const point &v : vertices)
+        glVertex2d(v.x, v.y);
+    glEnd();
+}
+
+template <int N>
+static void triangles(const point (&pieces)[N][3])
+{
+    glBegin(GL_TRIANGLES);
+    for (const auto &piece : pieces)
+        for (const point &v : piece)
+            glVertex2d(v.x, v.y);
+    glEnd();
+}
+
+static void line(double x0, double y0, double x1, double y1)
+{
+    glBegin(GL_LINES);
+    glVertex2d(x0, y0);
+    glVertex2d(x1, y1);
+    glEnd();
+}
+
+static void wheels_in_black()
+{
+    for (const auto &wheel : wheels) {
+        glColor3d(0, 0, 0);
+        polygon(wheel);
+    }
+}
+
+// Screen position of a cell's centre in the field viewport.
+static point cell_centre(int column, int row)
+{
+    return point{((column + 0.5) * CELL_SIZE - me->x) * FIELD_SCALE,
+                 (me->y - (row + 0.5) * CELL_SIZE) * FIELD_SCALE};
+}
+
+// a - b in 32 bits, wrapping around instead of overflowing: positions come from the
+// server and may be anything.
+static int32_t difference32(int32_t a, int32_t b)
+{
+    return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
+}
+
+// Screen position of a car in the field viewport.
+static point car_position(const playerinfo *car)
+{
+    return point{difference32(car->x, me->x) * FIELD_SCALE, difference32(me->y, car->y) * FIELD_SCALE};
+}
+
+static bool is_wall(int column, int row)
+{
+    return fieldmap[row][column] == CELL_WALL;
+}
+
+void draw_field_background()
+{
+    glColor3d(0.3, 0.5, 0.2);
+    polygon(unit_square);
+}
+
+void draw_tile(double x, double y)
+{
+    glPushMatrix();
+    glTranslated(x, y, 0);
+    glScaled(0.1, 0.1, 1);
+    glColor3d(0.8, 0.5, 0.5);
+    polygon(unit_square);
+    glPopMatrix();
+}
+
+void draw_wall(int column, int row)
+{
+    point c = cell_centre(column, row);
+    glPushMatrix();
+    glTranslated(c.x, c.y, 0);
+    glScaled(0.1, 0.1, 1);
+    glColor3d(0.8, 0.2, 0.8);
+    polygon(unit_square);
+    glPopMatrix();
+}
+
+void draw_wall_edges(int column, int row)
+{
+    // A cell outside the maze has no neighbours to read.
+    if (row < 0 || row >= MAP_H || column < 0 || column >= MAP_W)
+        return;
+    point c = cell_centre(column, row);
+    glPushMatrix();
+    glTranslated(c.x, c.y, 0);
+    glScaled(0.1, 0.1, 1);
+    if (row > 0 && !is_wall(column, row - 1))
+        draw_edge_line(0);
+    if (row < MAP_H - 1 && !is_wall(column, row + 1))
+        draw_edge_line(180);
+    if (column > 0 && !is_wall(column - 1, row))
+        draw_edge_line(90);
+    if (column < MAP_W - 1 && !is_wall(column + 1, row))
+        draw_edge_line(-90);
+    glPopMatrix();
+}
+
+void draw_edge_line(double angle)
+{
+    glPushMatrix();
+    glRotatef(static_cast<float>(angle), 0, 0, 1);
+    glColor3d(0.3, 0.3, 0.8);
+    glLineWidth(2);
+    line(-1, 1, 1, 1);
+    glPopMatrix();
+}
+
+void draw_flag()
+{
+    polygon(flag_pole);
+    polygon(flag_banner);
+    polygon(flag_foot);
+}
+
+void draw_flag_cell(double x, double y)
+{
+    draw_tile(x, y);
+    glPushMatrix();
+    glTranslated(x, y, 0);
+    glScaled(0.1, 0.1, 1);
+    glColor3d(1, 1, 0);
+    draw_flag();
+    glPopMatrix();
+}
+
+// A flag cell with a red letter left of and below its centre.
+static void draw_marked_flag_cell(double x, double y, const char *letter)
+{
+    draw_tile(x, y);
+    glPushMatrix();
+    glTranslated(x, y, 0);
+    glScaled(0.1, 0.1, 1);
+    glColor3d(1, 1, 0);
+    draw_flag();
+    glColor3d(1, 0, 0);
+    draw_text(letter, -1.8, -0.5, FONT_HELVETICA_18);
+    glPopMatrix();
+}
+
+void draw_flag_l_cell(double x, double y)
+{
+    draw_marked_flag_cell(x, y, "L");
+}
+
+void draw_flag_s_cell(double x, double y)
+{
+    draw_marked_flag_cell(x, y, "S");
+}
+
+void draw_rock(double x, double y)
+{
+    draw_tile(x, y);
+    glPushMatrix();
+    glTranslated(x, y, 0);
+    glScaled(0.1, 0.1, 1);
+    glColor3d(0.25, 0.15, 0.1);
+    for (const auto &piece : rock_pieces)
+        polygon(piece);
+    glPopMatrix();
+}
+
+// Translation to the car's place (none for the own car), scale and rotation.
+static void enter_car_frame(const playerinfo *car)
+{
+    if (car != me) {
+        point p = car_position(car);
+        glTranslated(p.x, p.y, 0);
+    }
+    glScaled(0.1, 0.1, 1);
+    glRotatef(static_cast<float>(car->angle), 0, 0, 1);
+}
+
+void draw_car(const playerinfo *car)
+{
+    if (player_index(car) < Nclient)
+        glColor3d(1, 0, 0);
+    else
+        glColor3d(0.8, 0.8, 0.8);
+    glPushMatrix();
+    enter_car_frame(car);
+    polygon(other_car_body);
+    wheels_in_black();
+    glPopMatrix();
+    if (car->status == PS_BURST)
+        draw_burst(car);
+}
+
+void draw_own_car()
+{
+    glPushMatrix();
+    enter_car_frame(me);
+    draw_car_body();
+    glPopMatrix();
+    if (me->status == PS_BURST)
+        draw_burst(me);
+}
+
+void draw_car_body()
+{
+    glColor3d(0, 0, 1);
+    polygon(own_car_body);
+    wheels_in_black();
+}
+
+void draw_burst(const playerinfo *car)
+{
+    glPushMatrix();
+    enter_car_frame(car);
+    glScaled(2, 4, 1);
+    glColor3d(0.8, 0, 0);
+    triangles(burst_triangles);
+    glPopMatrix();
+}
+
+void draw_smoke_puff(double x, double y, int size)
+{
+    double s = size * 0.012;   // rounded to a double before the next product
+    s *= 0.1;
+    glPushMatrix();
+    glTranslated(x, y, 0);
+    glScaled(s, s, 1);
+    glEnable(GL_BLEND);
+    glBlendFunc(GL_SRC_ALPHA, GL_ONE);
+    glColor4d(0.8, 0.8, 0.8, 0.2);
+    for (const point &offset : smoke_offsets)
+        draw_octagon(offset.x, offset.y);
+    glDisable(GL_BLEND);
+    glPopMatrix();
+}
+
+void draw_octagon(double ox, double oy)
+{
+    glPushMatrix();
+    glTranslated(ox, oy, 0);
+    polygon(octagon);
+    glPopMatrix();
+}
+
+void draw_spare_car(double x, double y)
+{
+    glPushMatrix();
+    glTranslated(x, y, 0);
+    glScaled(0.05, 0.05, 1);
+    glColor3d(0, 0, 0.5);
+    polygon(unit_square);
+    draw_car_body();
+    glPopMatrix();
+}
+
+void draw_flag_icon(double x, double y, double c, int crossed)
+{
+    glPushMatrix();
+    glTranslated(x, y, 0);
+    glScaled(FLAG_ICON_SCALE, FLAG_ICON_SCALE, 1);
+    glColor3d(c, c, 0);
+    draw_flag();
+    if (crossed) {
+        glColor3d(1, 0, 0);
+        glLineWidth(2);
+        line(-0.9, -0.9, 0.9, 0.9);
+        line(-0.9, 0.9, 0.9, -0.9);
+    }
+    glPopMatrix();
+}
