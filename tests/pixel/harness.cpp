@@ -39,19 +39,10 @@ Image read_back_buffer()
     return img;
 }
 
-// Pumps the event loop until done() holds; fails the test after five seconds.
-template <typename Done>
-void pump_until(Done done, const char *what)
+void pump_until(const std::function<bool()> &done, const char *what)
 {
-    auto start = std::chrono::steady_clock::now();
-    glutMainLoopEvent();
-    while (!done()) {
-        if (std::chrono::steady_clock::now() - start > std::chrono::seconds(5)) {
-            ADD_FAILURE() << "window never " << what;
-            return;
-        }
-        glutMainLoopEvent();
-    }
+    if (!wait_for(done))
+        ADD_FAILURE() << "window never " << what;
 }
 
 bool window_at_harness_size()
@@ -79,6 +70,18 @@ extern "C" void __wrap_glutSwapBuffers()
     int swaps = capture.swaps;
     capture = read_back_buffer();
     capture.swaps = swaps + 1;
+}
+
+bool wait_for(const std::function<bool()> &done, int timeout_ms)
+{
+    auto start = std::chrono::steady_clock::now();
+    glutMainLoopEvent();
+    while (!done()) {
+        if (std::chrono::steady_clock::now() - start > std::chrono::milliseconds(timeout_ms))
+            return false;
+        glutMainLoopEvent();
+    }
+    return true;
 }
 
 Rgb rgb(double r, double g, double b)

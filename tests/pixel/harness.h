@@ -62,6 +62,10 @@ Viewport screen_viewport();
 // Opens the window on first use (glutInit once per process); later calls do nothing.
 void open_window();
 
+// Pumps the GLUT event loop until done() holds or timeout_ms have passed; returns
+// whether it held. For waiting on the window system (a requested size, say).
+bool wait_for(const std::function<bool()> &done, int timeout_ms = 5000);
+
 // Runs a display callback (a real display_* screen callback or any function that
 // draws and swaps). The picture is read from the back buffer when the callback
 // calls glutSwapBuffers, which the harness takes over (nothing is shown); a callback
