@@ -1,0 +1,574 @@
+// The server's game rules on a deterministic game state: the tests drive game_tick()
+// directly, lay out corridors by hand and read the outbox the network would send.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "drive.h"
+#include "game.h"
+#include "maze.h"
+#include "outbox.h"
+
+namespace {
+
+struct sent {
+    int slot;
+    int tag;
+    int size;
+    int32_t word0;   // first payload word, 0 when there is none
+};
+
+std::vector<sent> take_outbox()
+{
+    std::vector<sent> out;
+    for (int m = 0; m < outbox_count; m++) {
+        const out_msg &msg = outbox[m];
+        int32_t w0 = msg.len >= TAG_SIZE + 4 ? get_be32(msg.bytes + TAG_SIZE) : 0;
+        out.push_back({msg.slot, get_be32(msg.bytes), get_be32(msg.bytes + 4), w0});
+    }
+    outbox_clear();
+    return out;
+}
+
+std::vector<sent> run_ticks(int n)
+{
+    std::vector<sent> all;
+    for (int i = 0; i < n; i++) {
+        game_tick();
+        std::vector<sent> some = take_outbox();
+        all.insert(all.end(), some.begin(), some.end());
+    }
+    return all;
+}
+
+std::vector<int> tags_of(const std::vector<sent> &msgs, int slot_filter = -2)
+{
+    std::vector<int> tags;
+    for (const sent &m : msgs)
+        if (slot_filter == -2 || m.slot == slot_filter)
+            tags.push_back(m.tag);
+    return tags;
+}
+
+int count_tag(const std::vector<sent> &msgs, int tag)
+{
+    int n = 0;
+    for (const sent &m : msgs)
+        n += m.tag == tag;
+    return n;
+}
+
+const sent *find_tag(const std::vector<sent> &msgs, int tag)
+{
+    for (const sent &m : msgs)
+        if (m.tag == tag)
+            return &m;
+    return nullptr;
+}
+
+void press(int slot, int32_t keys)
+{
+    game_keys(slot, keys);
+}
+
+void tap(int slot, int32_t key)
+{
+    game_keys(slot, cars[slot].keys | key);
+    game_keys(slot, cars[slot].keys & ~key);
+}
+
+game_config test_config(int slots = 2, int enemies = 1)
+{
+    return game_config{slots, enemies, 2, 1, 3, 42, 2};
+}
+
+// Lobby with slot 0 checked in (and slot 1 connected but watching when asked), run
+// until play starts.
+void start_play(bool with_watcher = false, int slots = 2, int enemies = 1)
+{
+    game_init(test_config(slots, enemies));
+    game_join(0, "alice");
+    if (with_watcher)
+        game_join(1, "bob");
+    take_outbox();
+    tap(0, KEY_SPACE);
+    for (int i = 0; i < 500 && phase != PH_PLAY; i++)
+        run_ticks(1);
+    ASSERT_EQ(phase, PH_PLAY);
+}
+
+// A bare test track: walls everywhere, a horizontal corridor on row 10 from column
+// 2 to 20 and a vertical one on column 10 from row 3 to 20. Enemies parked.
+void test_track()
+{
+    memset(field, CELL_WALL, sizeof field);
+    for (int x = 2; x <= 20; x++)
+        field[10][x] = CELL_ROAD;
+    for (int y = 3; y <= 20; y++)
+        field[y][10] = CELL_ROAD;
+    flags_left = flags_total = 5;
+    for (int i = cfg.slots; i < car_total(); i++)
+        cars[i].status = PS_NONE;
+}
+
+void put_car(int i, int cx, int cy, int heading)
+{
+    cars[i].x = cell_centre(cx);
+    cars[i].y = cell_centre(cy);
+    cars[i].heading = heading;
+    cars[i].moving = false;
+    cars[i].wish = -1;
+    cars[i].turn = 0;
+    cars[i].safe_ticks = 0;
+    cars[i].stun_ticks = cars[i].immune_ticks = 0;
+}
+
+TEST(Lobby, CheckingInStartsTheCountdownAndTheRoundSetupPrecedesReadyZero)
+{
+    game_init(test_config());
+    game_join(0, "alice");
+    game_join(1, "bob");
+    std::vector<sent> join = take_outbox();
+    // The newcomer learns Nenemy before any car message counts on it.
+    std::vector<int> to_bob = tags_of(join, 1);
+    ASSERT_GE(to_bob.size(), 3u);
+    EXPECT_EQ(to_bob[0], TAG_ROUNDINFO);
+    EXPECT_EQ(find_tag(join, TAG_LOBBY)->word0, -1);
+
+    std::vector<sent> idle = run_ticks(60);
+    EXPECT_EQ(count_tag(idle, TAG_LOBBY), 0) << "no countdown before anyone checks in";
+
+    tap(0, KEY_SPACE);
+    std::vector<sent> after = run_ticks(1);
+    EXPECT_EQ(cars[0].status, PS_DRIVE);
+    ASSERT_NE(find_tag(after, TAG_LOBBY), nullptr);
+    EXPECT_EQ(find_tag(after, TAG_LOBBY)->word0, 1) << "lobby_seconds of the test config";
+
+    std::vector<sent> start = run_ticks(TICK_HZ + 1);
+    EXPECT_EQ(phase, PH_READY);
+    std::vector<int> all = tags_of(start, TO_ALL);
+    std::vector<int> expected = {TAG_ROUNDINFO, TAG_MAP, TAG_PLAYERINFO2, TAG_SMOKE, TAG_READY};
+    auto at = std::search(all.begin(), all.end(), expected.begin(), expected.end());
+    EXPECT_NE(at, all.end()) << "round information, map, records, smoke, then ready 0";
+    EXPECT_EQ(find_tag(start, TAG_READY)->word0, 0);
+    // Bob never checked in: he watches.
+    EXPECT_EQ(tags_of(start, 1), std::vector<int>{TAG_LIVE});
+    EXPECT_EQ(cars[1].status, PS_NONE);
+    EXPECT_TRUE(cars[0].in_game);
+    EXPECT_FALSE(cars[1].in_game);
+}
+
+TEST(Lobby, SKeySwitchesCarControlAndTheRecordsCarryIt)
+{
+    game_init(test_config());
+    game_join(0, "alice");
+    take_outbox();
+    tap(0, KEY_S);
+    std::vector<sent> msgs = run_ticks(RECORD_PERIOD + 1);
+    EXPECT_EQ(cars[0].control, CONTROL_CLASSIC);
+    EXPECT_GE(count_tag(msgs, TAG_PLAYERINFO2), 1);
+    tap(0, KEY_S);
+    run_ticks(1);
+    EXPECT_EQ(cars[0].control, CONTROL_MODERN);
+}
+
+TEST(Lobby, ReadyCountsDownThenStartCarriesTheRound)
+{
+    game_init(test_config());
+    game_join(0, "alice");
+    tap(0, KEY_SPACE);
+    std::vector<sent> msgs = run_ticks(TICK_HZ + 20);
+    std::vector<int32_t> ready;
+    for (const sent &m : msgs)
+        if (m.tag == TAG_READY)
+            ready.push_back(m.word0);
+    EXPECT_EQ(ready, (std::vector<int32_t>{0, 2, 1}));
+    ASSERT_NE(find_tag(msgs, TAG_START), nullptr);
+    EXPECT_EQ(find_tag(msgs, TAG_START)->word0, 1);
+    EXPECT_EQ(phase, PH_PLAY);
+}
+
+TEST(Driving, ModernCarGoesWhereTheArrowPointsAndStopsAtTheWall)
+{
+    start_play();
+    test_track();
+    put_car(0, 10, 10, DIR_UP);
+    press(0, KEY_LEFT);
+    run_ticks(1);
+    EXPECT_EQ(cars[0].x, cell_centre(10) - HUMAN_SPEED);
+    EXPECT_EQ(cars[0].y, cell_centre(10));
+    EXPECT_EQ(cars[0].angle, 90);
+    press(0, 0);   // released: a modern car keeps going
+    run_ticks(200);
+    EXPECT_EQ(cars[0].x, cell_centre(2)) << "stops at the cell centre before the wall";
+    EXPECT_FALSE(cars[0].moving);
+    int fuel = cars[0].fuel;
+    run_ticks(30);
+    EXPECT_EQ(cars[0].fuel, fuel) << "a car standing still burns nothing";
+}
+
+TEST(Driving, ModernCarTakesAPressedTurnAtTheNextCrossing)
+{
+    start_play();
+    test_track();
+    put_car(0, 4, 10, DIR_RIGHT);
+    press(0, KEY_RIGHT);
+    run_ticks(1);
+    press(0, KEY_DOWN);   // no way down until column 10
+    run_ticks(6 * CELL_SIZE / HUMAN_SPEED);
+    EXPECT_EQ(cars[0].x, cell_centre(10));
+    EXPECT_GT(cars[0].y, cell_centre(10));
+    EXPECT_EQ(cars[0].angle, 180);
+}
+
+TEST(Driving, ClassicCarDrivesOnlyWithUpAndTurnsWithLeftAtACrossing)
+{
+    start_play();
+    cars[0].control = CONTROL_CLASSIC;
+    test_track();
+    put_car(0, 6, 10, DIR_RIGHT);
+    cars[0].angle = 270;
+    run_ticks(10);
+    EXPECT_EQ(cars[0].x, cell_centre(6)) << "no UP, no motion";
+    press(0, KEY_UP);
+    run_ticks(1);
+    EXPECT_EQ(cars[0].x, cell_centre(6) + HUMAN_SPEED);
+    press(0, KEY_UP | KEY_LEFT);   // left of "right" is "up": open at column 10
+    run_ticks(4 * CELL_SIZE / HUMAN_SPEED);
+    EXPECT_EQ(cars[0].x, cell_centre(10));
+    EXPECT_LT(cars[0].y, cell_centre(10));
+    EXPECT_EQ(cars[0].angle, 0);
+    press(0, 0);
+    run_ticks(CELL_SIZE / HUMAN_SPEED + 1);
+    int y = cars[0].y;
+    run_ticks(10);
+    EXPECT_EQ(cars[0].y, y) << "stops at the next centre once UP is released";
+    EXPECT_EQ(y % CELL_SIZE, CELL_SIZE / 2);
+}
+
+TEST(Flags, PlainLAndSFlagsScoreAndHelp)
+{
+    start_play();
+    test_track();
+    field[10][12] = CELL_FLAG;
+    field[10][14] = CELL_FLAG_L;
+    field[10][16] = CELL_FLAG_S;
+    put_car(0, 10, 10, DIR_RIGHT);
+    cars[0].fuel = 1000;
+    int lives = cars[0].lives;
+    press(0, KEY_RIGHT);
+    std::vector<sent> msgs = run_ticks(2 * CELL_SIZE / HUMAN_SPEED + RECORD_PERIOD);
+    EXPECT_EQ(cars[0].flags, 1);
+    EXPECT_EQ(cars[0].score, FLAG_POINTS);
+    EXPECT_EQ(flags_left, 4);
+    EXPECT_EQ(field[10][12], CELL_ROAD);
+    EXPECT_EQ(hiscore, FLAG_POINTS);
+    for (int tag : {TAG_MAP, TAG_ROUNDINFO, TAG_PLAYERINFO2, TAG_HISCORE})
+        EXPECT_GE(count_tag(msgs, tag), 1) << "tag " << tag << " after a flag";
+    run_ticks(2 * CELL_SIZE / HUMAN_SPEED);
+    EXPECT_EQ(cars[0].lives, lives + 1) << "the L flag gives a spare car";
+    EXPECT_EQ(cars[0].score, FLAG_POINTS + MARKED_FLAG_POINTS);
+    run_ticks(2 * CELL_SIZE / HUMAN_SPEED);
+    EXPECT_GT(cars[0].fuel, FUEL_FULL - 2 * CELL_SIZE / HUMAN_SPEED) << "the S flag fills the tank";
+    EXPECT_EQ(cars[0].flags, 3);
+    EXPECT_EQ(cars[0].flags_game, 3);
+}
+
+TEST(Fuel, DrainsWhileDrivingAndAnEmptyTankCrawls)
+{
+    start_play();
+    test_track();
+    put_car(0, 2, 10, DIR_RIGHT);
+    cars[0].fuel = 3;
+    press(0, KEY_RIGHT);
+    run_ticks(3);
+    EXPECT_EQ(cars[0].fuel, 0);
+    EXPECT_EQ(cars[0].status, PS_NOFUEL);
+    int x = cars[0].x;
+    run_ticks(1);
+    EXPECT_EQ(cars[0].x, x + NOFUEL_SPEED);
+    EXPECT_EQ(cars[0].fuel, 0);
+}
+
+TEST(Collisions, AnEnemyBurstsTheCarWhichComesBackHomeForASpareCar)
+{
+    start_play();
+    test_track();
+    int e = cfg.slots;
+    put_car(0, 10, 10, DIR_UP);
+    put_car(e, 11, 10, DIR_LEFT);
+    cars[e].status = PS_DRIVE;
+    int lives = cars[0].lives;
+    run_ticks(2);
+    EXPECT_EQ(cars[0].status, PS_DRIVE) << "not touching yet";
+    run_ticks(1);
+    EXPECT_EQ(cars[0].status, PS_BURST) << "closer than HIT_RANGE";
+    run_ticks(BURST_TICKS);
+    EXPECT_EQ(cars[0].lives, lives - 1);
+    int hx, hy;
+    human_home(0, &hx, &hy);
+    EXPECT_EQ(cars[0].x, cell_centre(hx));
+    EXPECT_EQ(cars[0].y, cell_centre(hy));
+    EXPECT_EQ(cars[0].fuel, FUEL_FULL);
+    EXPECT_EQ(cars[0].status, PS_DRIVE);
+}
+
+TEST(Collisions, ARockBurstsTheCarAndTheLastCarRetiresIntoGameOver)
+{
+    start_play();
+    test_track();
+    field[10][12] = CELL_ROCK;
+    put_car(0, 10, 10, DIR_RIGHT);
+    cars[0].lives = 0;
+    press(0, KEY_RIGHT);
+    std::vector<sent> msgs = run_ticks(3 * CELL_SIZE / 2 / HUMAN_SPEED - 1);
+    EXPECT_EQ(cars[0].status, PS_DRIVE);
+    msgs = run_ticks(1);
+    EXPECT_EQ(cars[0].status, PS_BURST) << "burst on entering the rock's cell";
+    msgs = run_ticks(BURST_TICKS + 1);
+    EXPECT_EQ(cars[0].status, PS_RETIRED);
+    EXPECT_EQ(phase, PH_GAME_OVER);
+    EXPECT_EQ(count_tag(msgs, TAG_GAME_OVER), 1);
+    msgs = run_ticks(3 * cfg.wait_ticks);
+    EXPECT_EQ(count_tag(msgs, TAG_FINAL_RESULT), 1);
+    msgs = run_ticks(6 * cfg.wait_ticks);
+    ASSERT_NE(find_tag(msgs, TAG_LOBBY), nullptr);
+    EXPECT_EQ(find_tag(msgs, TAG_LOBBY)->word0, -1);
+    EXPECT_EQ(phase, PH_LOBBY);
+    EXPECT_EQ(cars[0].status, PS_NONE) << "everyone checks in again";
+}
+
+TEST(Smoke, APuffCostsFuelAndStopsAnEnemyThatCannotHurtWhileStopped)
+{
+    start_play();
+    test_track();
+    int e = cfg.slots;
+    put_car(0, 10, 10, DIR_LEFT);
+    int fuel = cars[0].fuel;
+    press(0, KEY_SPACE | KEY_LEFT);   // smoke, then away to the left
+    std::vector<sent> msgs = run_ticks(SMOKE_PERIOD + 1);
+    EXPECT_EQ(cars[0].fuel, fuel - SMOKE_COST - (SMOKE_PERIOD + 1));
+    EXPECT_EQ(count_tag(msgs, TAG_SMOKE), 1);
+    EXPECT_EQ(puffs[0].size, SMOKE_SIZE);
+    EXPECT_EQ(puffs[0].x, cell_centre(10) - HUMAN_SPEED);
+
+    put_car(e, 10, 13, DIR_UP);
+    cars[e].status = PS_DRIVE;
+    cars[e].moving = true;
+    run_ticks((3 * CELL_SIZE - PUFF_RANGE) / ENEMY_SPEED);
+    EXPECT_EQ(cars[e].stun_ticks, 0) << "not there yet";
+    run_ticks(2);
+    int ex = cars[e].x, ey = cars[e].y;
+    EXPECT_GT(cars[e].stun_ticks, 0);
+    run_ticks(STUN_TICKS / 2);
+    EXPECT_EQ(cars[e].x, ex);
+    EXPECT_EQ(cars[e].y, ey);
+    EXPECT_EQ(cars[0].status, PS_DRIVE) << "a stopped enemy is harmless";
+}
+
+TEST(Smoke, PuffsVanishAfterTheirTimeAndTheTableIsResent)
+{
+    start_play();
+    test_track();
+    put_car(0, 10, 10, DIR_LEFT);
+    tap(0, KEY_SPACE);
+    run_ticks(1);
+    std::vector<sent> msgs = run_ticks(SMOKE_TICKS + SMOKE_PERIOD);
+    EXPECT_EQ(puffs[0].size, 0);
+    EXPECT_GE(count_tag(msgs, TAG_SMOKE), 1);
+}
+
+TEST(Rounds, TakingTheLastFlagClearsTheStageAndTheBestPlayerWins)
+{
+    start_play(false, 2, 0);
+    game_join(1, "late");   // joins during play: watches, slot stays out of the game
+    test_track();
+    flags_left = 1;
+    field[10][11] = CELL_FLAG;
+    put_car(0, 10, 10, DIR_RIGHT);
+    press(0, KEY_RIGHT);
+    std::vector<sent> msgs = run_ticks(CELL_SIZE / HUMAN_SPEED);
+    EXPECT_EQ(phase, PH_STAGE_CLEAR);
+    EXPECT_EQ(count_tag(msgs, TAG_STAGE_CLEAR), 1);
+    EXPECT_GT(cars[0].score, FLAG_POINTS) << "fuel left pays a bonus";
+    EXPECT_EQ(cars[0].wins, 1);
+    msgs = run_ticks(3 * cfg.wait_ticks);
+    ASSERT_NE(find_tag(msgs, TAG_ROUND_RESULT), nullptr);
+    EXPECT_EQ(find_tag(msgs, TAG_ROUND_RESULT)->word0, 0) << "slot 0 highlighted";
+    msgs = run_ticks(5 * cfg.wait_ticks);
+    EXPECT_EQ(phase, PH_READY);
+    EXPECT_EQ(round_no, 2);
+    EXPECT_EQ(cars[0].flags, 0) << "flags count per round";
+    EXPECT_EQ(cars[0].flags_game, 1) << "and per game";
+}
+
+TEST(Rounds, AfterTheLastRoundComesTheFinalResultThenTheLobby)
+{
+    start_play(false, 1, 0);
+    round_no = cfg.rounds;
+    test_track();
+    flags_left = 1;
+    field[10][11] = CELL_FLAG;
+    put_car(0, 10, 10, DIR_RIGHT);
+    press(0, KEY_RIGHT);
+    std::vector<sent> msgs = run_ticks(CELL_SIZE / HUMAN_SPEED + 8 * cfg.wait_ticks);
+    EXPECT_EQ(count_tag(msgs, TAG_ROUND_RESULT), 1);
+    EXPECT_EQ(count_tag(msgs, TAG_FINAL_RESULT), 1);
+    EXPECT_EQ(count_tag(msgs, TAG_READY), 0);
+    msgs = run_ticks(6 * cfg.wait_ticks);
+    EXPECT_EQ(phase, PH_LOBBY);
+    EXPECT_EQ(find_tag(msgs, TAG_LOBBY)->word0, -1);
+    EXPECT_GT(cars[0].score, 0) << "the lobby table shows the last game's score";
+    EXPECT_EQ(hiscore, cars[0].score) << "the high score outlives the game";
+}
+
+TEST(Pause, QPausesAndResumesAndNothingMovesMeanwhile)
+{
+    start_play();
+    test_track();
+    put_car(0, 10, 10, DIR_LEFT);
+    press(0, KEY_LEFT);
+    run_ticks(1);
+    tap(0, KEY_Q);
+    std::vector<sent> msgs = run_ticks(1);
+    EXPECT_EQ(phase, PH_PAUSE);
+    EXPECT_EQ(count_tag(msgs, TAG_PAUSE), 1);
+    int x = cars[0].x;
+    msgs = run_ticks(30);
+    EXPECT_EQ(cars[0].x, x);
+    EXPECT_EQ(count_tag(msgs, TAG_PLAYERINFO), 0);
+    tap(0, KEY_Q);
+    msgs = run_ticks(2);
+    EXPECT_EQ(phase, PH_PLAY);
+    EXPECT_EQ(count_tag(msgs, TAG_PAUSE), 1);
+    EXPECT_NE(cars[0].x, x);
+}
+
+TEST(Slots, AWatcherFollowsTheLeaderAndALeaverRetiresUntilTheLobby)
+{
+    start_play(true);
+    run_ticks(1);
+    EXPECT_EQ(cars[1].x, cars[0].x);
+    EXPECT_EQ(cars[1].y, cars[0].y);
+    EXPECT_EQ(cars[1].status, PS_NONE);
+    game_leave(0);
+    EXPECT_EQ(cars[0].status, PS_RETIRED);
+    EXPECT_FALSE(game_slot_free(0)) << "the slot keeps its place in the results";
+    std::vector<sent> msgs = run_ticks(1);
+    EXPECT_EQ(phase, PH_GAME_OVER) << "every human car is out";
+    run_ticks(10 * cfg.wait_ticks);
+    EXPECT_EQ(phase, PH_LOBBY);
+    EXPECT_TRUE(game_slot_free(0));
+    EXPECT_EQ(cars[0].name[0], '\0');
+}
+
+TEST(Messages, CarMessagesCarryEveryHumanSlotAndEveryEnemy)
+{
+    start_play(false, 3, 2);
+    std::vector<sent> msgs = run_ticks(RECORD_PERIOD);
+    for (const sent &m : msgs) {
+        if (m.tag == TAG_PLAYERINFO) {
+            EXPECT_EQ(m.size, TAG_SIZE + POFF * 5);
+        }
+        if (m.tag == TAG_PLAYERINFO2) {
+            EXPECT_EQ(m.size, TAG_SIZE + POFF2 * 5);
+        }
+    }
+    EXPECT_EQ(count_tag(msgs, TAG_PLAYERINFO), RECORD_PERIOD);
+}
+
+TEST(Messages, ABusyGameSendsWellUnderOneHundredMessagesASecond)
+{
+    start_play(true, 4, 4);
+    // Smoke laid every other tick, arrows changing, flags taken: as busy as it gets.
+    std::vector<sent> msgs;
+    for (int t = 0; t < 10 * TICK_HZ; t++) {
+        press(0, t % 2 ? KEY_SPACE | KEY_LEFT : KEY_UP);
+        cars[0].fuel = FUEL_FULL;
+        cars[0].safe_ticks = 10;
+        std::vector<sent> some = run_ticks(1);
+        msgs.insert(msgs.end(), some.begin(), some.end());
+        if (phase != PH_PLAY)
+            break;
+    }
+    int to_slot1 = 0;
+    for (const sent &m : msgs)
+        to_slot1 += m.slot == TO_ALL || m.slot == 1;
+    EXPECT_LT(to_slot1, 60 * 10) << "messages to one client in 10 seconds";
+    EXPECT_GT(count_tag(msgs, TAG_SMOKE), 5);
+}
+
+TEST(Determinism, TheSameSeedAndKeysGiveTheSameGameAndAnotherSeedAnotherMaze)
+{
+    auto play = [](uint32_t seed) {
+        game_config c = test_config(2, 3);
+        c.seed = seed;
+        game_init(c);
+        game_join(0, "a");
+        tap(0, KEY_SPACE);
+        for (int t = 0; t < 20 * TICK_HZ; t++) {
+            if (t % 40 == 0)
+                press(0, 1 << (t / 40 % 4));
+            game_tick();
+            outbox_clear();
+        }
+        char text[4096];
+        game_describe(text, sizeof text);
+        return std::string(text) + std::string(reinterpret_cast<char *>(field), MAP_BYTES);
+    };
+    std::string a = play(7), b = play(7), c = play(8);
+    EXPECT_EQ(a, b);
+    EXPECT_NE(a, c);
+}
+
+TEST(Maze, EveryMazeIsWalledPlayableAndHasItsFlags)
+{
+    static int16_t dist[MAP_H][MAP_W];
+    for (uint32_t seed = 1; seed <= 20; seed++) {
+        game_config c = test_config(4, 4);
+        c.seed = seed;
+        c.flags = 12;
+        game_init(c);
+        build_maze(static_cast<int>(seed % 8));
+        for (int x = 0; x < MAP_W; x++)
+            ASSERT_TRUE(field[0][x] == CELL_WALL && field[MAP_H - 1][x] == CELL_WALL);
+        for (int y = 0; y < MAP_H; y++)
+            ASSERT_TRUE(field[y][0] == CELL_WALL && field[y][MAP_W - 1] == CELL_WALL);
+        int hx, hy, counts[8] = {};
+        human_home(0, &hx, &hy);
+        distance_map(hx, hy, dist);
+        for (int y = 0; y < MAP_H; y++)
+            for (int x = 0; x < MAP_W; x++) {
+                int8_t cell = field[y][x];
+                ASSERT_TRUE(cell >= CELL_ROAD && cell <= CELL_ROCK);
+                counts[cell]++;
+                if (cell == CELL_FLAG || cell == CELL_FLAG_L || cell == CELL_FLAG_S) {
+                    EXPECT_NE(dist[y][x], DIST_NONE) << "seed " << seed << " flag cut off";
+                }
+                if (cell != CELL_WALL && cell != CELL_ROCK) {
+                    int open = 0;
+                    open += cell_open(x + 1, y, false) + cell_open(x - 1, y, false);
+                    open += cell_open(x, y + 1, false) + cell_open(x, y - 1, false);
+                    EXPECT_GE(open, 2) << "dead end at " << x << "," << y << " seed " << seed;
+                }
+            }
+        EXPECT_EQ(counts[CELL_FLAG] + counts[CELL_FLAG_L] + counts[CELL_FLAG_S], 12);
+        EXPECT_EQ(counts[CELL_FLAG_L], 1);
+        EXPECT_EQ(counts[CELL_FLAG_S], 1);
+        EXPECT_EQ(flags_left, 12);
+        EXPECT_GT(counts[CELL_ROCK], 0);
+        for (int i = 0; i < car_total(); i++) {
+            int cx, cy;
+            if (is_enemy(i))
+                enemy_home(i - cfg.slots, &cx, &cy);
+            else
+                human_home(i, &cx, &cy);
+            EXPECT_EQ(field[cy][cx], CELL_ROAD) << "start cell of car " << i;
+            EXPECT_NE(dist[cy][cx], DIST_NONE);
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,424 @@
+// The server's side of the protocol, checked by a test client that decodes every
+// byte: the check-in, the layout of every message, hostile clients beside a
+// well-behaved one, a full server, and the quit on shutdown. The server runs
+// in-process on an ephemeral port, so these tests never touch port 5555.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <netinet/in.h>
+#include <poll.h>
+#include <set>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "game.h"
+#include "net.h"
+
+namespace {
+
+constexpr int WAIT_MS = 10000;   // generous: conditions, not sleeps
+
+struct frame {
+    int32_t tag = -1;
+    int32_t size = 0;
+    std::vector<unsigned char> payload;
+    int32_t word(int k) const { return get_be32(payload.data() + 4 * k); }
+};
+
+int connect_port(int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(port));
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool recv_all(int fd, void *buf, int n, int timeout_ms = WAIT_MS)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    int got = 0;
+    while (got < n) {
+        int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        end - std::chrono::steady_clock::now())
+                                        .count());
+        pollfd p{fd, POLLIN, 0};
+        if (left <= 0 || poll(&p, 1, left) <= 0)
+            return false;
+        ssize_t r = recv(fd, static_cast<char *>(buf) + got, static_cast<size_t>(n - got), 0);
+        if (r <= 0)
+            return false;
+        got += static_cast<int>(r);
+    }
+    return true;
+}
+
+bool read_word(int fd, int32_t *v)
+{
+    unsigned char w[4];
+    if (!recv_all(fd, w, 4))
+        return false;
+    *v = get_be32(w);
+    return true;
+}
+
+// A length-prefixed check-in text, up to its NUL.
+bool read_text(int fd, std::string *text)
+{
+    int32_t len = 0;
+    if (!read_word(fd, &len) || len < 0 || len > NET_BUF_SIZE)
+        return false;
+    std::vector<char> buf(static_cast<size_t>(len) + 1, '\0');
+    if (len > 0 && !recv_all(fd, buf.data(), len))
+        return false;
+    *text = buf.data();
+    return true;
+}
+
+void send_bytes(int fd, const void *bytes, size_t n)
+{
+    ASSERT_EQ(send(fd, bytes, n, MSG_NOSIGNAL), static_cast<ssize_t>(n));
+}
+
+void send_name(int fd, const char *name)
+{
+    unsigned char msg[64];
+    int n = static_cast<int>(strlen(name));
+    put_be32(msg, n + 1);
+    memcpy(msg + 4, name, static_cast<size_t>(n) + 1);
+    send_bytes(fd, msg, static_cast<size_t>(n) + 5);
+}
+
+void send_frame(int fd, int32_t tag, int32_t size, int32_t word)
+{
+    unsigned char msg[12];
+    put_be32(msg, tag);
+    put_be32(msg + 4, size);
+    put_be32(msg + 8, word);
+    send_bytes(fd, msg, sizeof msg);
+}
+
+void send_keys(int fd, int32_t keys)
+{
+    send_frame(fd, TAG_KEYS, KEYS_MSG_SIZE, keys);
+}
+
+struct check_in_reply {
+    std::string greeting, second;
+    int32_t entry = -1, players = -1;
+};
+
+bool check_in(int fd, const char *name, check_in_reply *r)
+{
+    if (!read_text(fd, &r->greeting))
+        return false;
+    send_name(fd, name);
+    return read_word(fd, &r->entry) && read_word(fd, &r->players) && read_text(fd, &r->second);
+}
+
+// The size a message of this tag must have with n cars on the wire.
+int expected_size(int tag, int n)
+{
+    switch (tag) {
+    case TAG_PLAYERINFO: return TAG_SIZE + POFF * n;
+    case TAG_PLAYERINFO2: return TAG_SIZE + POFF2 * n;
+    case TAG_ROUNDINFO: return TAG_SIZE + ROUNDINFO_PAYLOAD;
+    case TAG_MAP: return TAG_SIZE + MAP_PAYLOAD;
+    case TAG_SMOKE: return TAG_SIZE + SMOKE_PAYLOAD;
+    case TAG_HISCORE: case TAG_LOBBY: case TAG_READY: case TAG_START: case TAG_ROUND_RESULT:
+        return TAG_SIZE + WORD_PAYLOAD;
+    case TAG_STAGE_CLEAR: case TAG_FINAL_RESULT: case TAG_LIVE: case TAG_GAME_OVER:
+    case TAG_QUIT: case TAG_PAUSE:
+        return TAG_SIZE;
+    default: return -1;
+    }
+}
+
+bool read_frame(int fd, frame *f, int timeout_ms = WAIT_MS)
+{
+    unsigned char head[TAG_SIZE];
+    if (!recv_all(fd, head, TAG_SIZE, timeout_ms))
+        return false;
+    f->tag = get_be32(head);
+    f->size = get_be32(head + 4);
+    if (f->size < TAG_SIZE || f->size > NET_BUF_SIZE)
+        return false;
+    f->payload.assign(static_cast<size_t>(f->size - TAG_SIZE), 0);
+    return f->payload.empty() || recv_all(fd, f->payload.data(), f->size - TAG_SIZE, timeout_ms);
+}
+
+// Reads frames, each checked against its layout, until one with the tag arrives.
+bool wait_for(int fd, int tag, int cars, frame *f, std::set<int> *seen = nullptr)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(WAIT_MS);
+    while (std::chrono::steady_clock::now() < end) {
+        if (!read_frame(fd, f))
+            return false;
+        EXPECT_EQ(f->size, expected_size(f->tag, cars)) << "tag " << f->tag;
+        if (seen)
+            seen->insert(f->tag);
+        if (f->tag == tag)
+            return true;
+    }
+    return false;
+}
+
+// True once the server has closed the connection (data before the end is skipped).
+bool closed_by_server(int fd)
+{
+    unsigned char sink[4096];
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(WAIT_MS);
+    while (std::chrono::steady_clock::now() < end) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0)
+            continue;
+        ssize_t r = recv(fd, sink, sizeof sink, 0);
+        if (r == 0 || (r < 0 && errno == ECONNRESET))
+            return true;
+    }
+    return false;
+}
+
+class ServerProtocol : public ::testing::Test {
+protected:
+    int port = 0;
+    std::thread loop;
+    int result = -1;
+
+    void start(int slots, int enemies, int checkin_ms = 5000)
+    {
+        game_config c{slots, enemies, 2, 1, 3, 99, 3};
+        game_init(c);
+        stop_requested = 0;
+        int fd = open_listener("127.0.0.1", 0, &port);
+        ASSERT_GE(fd, 0);
+        net_settings settings{checkin_ms, nullptr};
+        loop = std::thread([this, fd, settings] {
+            result = serve(fd, settings);
+            close(fd);
+        });
+    }
+
+    void stop()
+    {
+        stop_requested = 1;
+        if (loop.joinable())
+            loop.join();
+    }
+
+    void TearDown() override { stop(); }
+
+    // A client checked in with the space key, its car on the road: returns its socket.
+    int playing_client(const char *name, int cars, std::set<int> *seen = nullptr)
+    {
+        int fd = connect_port(port);
+        check_in_reply r;
+        EXPECT_TRUE(check_in(fd, name, &r));
+        send_keys(fd, KEY_SPACE);
+        send_keys(fd, 0);
+        frame f;
+        EXPECT_TRUE(wait_for(fd, TAG_START, cars, &f, seen));
+        return fd;
+    }
+
+    // Position of car 0 in the next position message, as x * 10000 + y.
+    long next_position(int fd, int cars)
+    {
+        frame f;
+        if (!wait_for(fd, TAG_PLAYERINFO, cars, &f))
+            return -1;
+        return f.word(0) * 10000L + f.word(1);
+    }
+
+    // Presses each arrow in turn until car 0 moves.
+    bool car_moves(int fd, int cars)
+    {
+        long start = next_position(fd, cars);
+        for (int32_t key : {KEY_LEFT, KEY_RIGHT, KEY_UP, KEY_DOWN}) {
+            send_keys(fd, key);
+            send_keys(fd, 0);
+            for (int i = 0; i < 15; i++) {
+                long now = next_position(fd, cars);
+                if (now < 0)
+                    return false;
+                if (now != start)
+                    return true;
+            }
+        }
+        return false;
+    }
+};
+
+TEST_F(ServerProtocol, CheckInBytesAndTheLayoutOfEveryMessageOfARound)
+{
+    start(3, 2);
+    const int cars = 5;
+    int fd = connect_port(port);
+    ASSERT_GE(fd, 0);
+    check_in_reply r;
+    ASSERT_TRUE(check_in(fd, "alice", &r));
+    EXPECT_NE(r.greeting.find("SPACE"), std::string::npos) << "the greeting tells the keys";
+    EXPECT_EQ(r.greeting.substr(r.greeting.size() - 11), "Your name: ");
+    EXPECT_EQ(r.entry, 0);
+    EXPECT_EQ(r.players, 3) << "Nclient is the number of places";
+    EXPECT_FALSE(r.second.empty());
+
+    frame f;
+    ASSERT_TRUE(read_frame(fd, &f));
+    ASSERT_EQ(f.tag, TAG_ROUNDINFO) << "Nenemy comes before any car message";
+    EXPECT_EQ(f.size, 24);
+    EXPECT_EQ(f.word(3), 2);
+    ASSERT_TRUE(wait_for(fd, TAG_PLAYERINFO2, cars, &f));
+    EXPECT_STREQ(reinterpret_cast<const char *>(f.payload.data() + 44), "alice");
+    EXPECT_EQ(f.word(3), PS_NONE);
+    ASSERT_TRUE(wait_for(fd, TAG_LOBBY, cars, &f));
+    EXPECT_EQ(f.word(0), -1);
+
+    send_keys(fd, KEY_SPACE);
+    send_keys(fd, 0);
+    std::set<int> seen;
+    ASSERT_TRUE(wait_for(fd, TAG_PLAYERINFO2, cars, &f, &seen));
+    EXPECT_EQ(f.word(3), PS_DRIVE) << "checked in";
+    ASSERT_TRUE(wait_for(fd, TAG_START, cars, &f, &seen));
+    EXPECT_EQ(f.word(0), 1);
+    for (int tag : {TAG_LOBBY, TAG_ROUNDINFO, TAG_MAP, TAG_PLAYERINFO2, TAG_SMOKE, TAG_READY})
+        EXPECT_TRUE(seen.count(tag)) << "tag " << tag;
+
+    ASSERT_TRUE(wait_for(fd, TAG_PLAYERINFO, cars, &f));
+    EXPECT_EQ(f.word(3), PS_DRIVE);
+    EXPECT_EQ(f.word(4), FUEL_FULL);
+    EXPECT_EQ(f.word(3 * POFF / 4 + 3), PS_DRIVE) << "first enemy on the road";
+    EXPECT_TRUE(car_moves(fd, cars));
+    close(fd);
+}
+
+TEST_F(ServerProtocol, HostileClientsAreDroppedWhileAWellBehavedOneKeepsPlaying)
+{
+    start(3, 1, 500);
+    const int cars = 4;
+    int good = playing_client("good", cars);
+
+    // Garbage where the name's length should be.
+    int g = connect_port(port);
+    std::string text;
+    ASSERT_TRUE(read_text(g, &text));
+    const char junk[] = "\xff\xff\xff\xf0GET / HTTP/1.0\r\n\r\n";
+    send_bytes(g, junk, sizeof junk);
+    EXPECT_TRUE(closed_by_server(g));
+    close(g);
+
+    // Half a check-in, then silence: the check-in times out.
+    int h = connect_port(port);
+    ASSERT_TRUE(read_text(h, &text));
+    send_bytes(h, "\x00\x00", 2);
+    EXPECT_TRUE(closed_by_server(h));
+    close(h);
+
+    // Checked in, then frames that break the framing.
+    const int32_t bad[][2] = {{TAG_KEYS, 100000}, {TAG_KEYS, 4}, {TAG_PLAYERINFO, 12}, {-7, 12}};
+    for (const auto &b : bad) {
+        int c = connect_port(port);
+        check_in_reply r;
+        ASSERT_TRUE(check_in(c, "rogue", &r));
+        send_frame(c, b[0], b[1], 0);
+        EXPECT_TRUE(closed_by_server(c)) << "tag " << b[0] << " size " << b[1];
+        close(c);
+    }
+
+    // Gone in the middle of a key message, and gone in the middle of the check-in.
+    int m = connect_port(port);
+    check_in_reply r;
+    ASSERT_TRUE(check_in(m, "flaky", &r));
+    send_bytes(m, "\x00\x00\x00\x00\x00\x00", 6);
+    close(m);
+    int n = connect_port(port);
+    ASSERT_TRUE(read_text(n, &text));
+    send_bytes(n, "\x00\x00\x00\x08" "ab", 6);
+    close(n);
+
+    // The well-behaved client still plays: its car answers the keys.
+    EXPECT_TRUE(car_moves(good, cars));
+
+    // Every place a hostile client took is free again.
+    int again = connect_port(port);
+    check_in_reply r2;
+    ASSERT_TRUE(check_in(again, "again", &r2));
+    EXPECT_EQ(r2.entry, 1);
+    close(again);
+    close(good);
+}
+
+TEST_F(ServerProtocol, AFullServerSaysSoAndClosesWithoutAnEntryNumber)
+{
+    start(1, 0);
+    int a = connect_port(port);
+    check_in_reply r;
+    ASSERT_TRUE(check_in(a, "first", &r));
+    EXPECT_EQ(r.entry, 0);
+    EXPECT_EQ(r.players, 1);
+
+    int b = connect_port(port);
+    std::string greeting;
+    ASSERT_TRUE(read_text(b, &greeting));
+    EXPECT_NE(greeting.find("taken"), std::string::npos);
+    send_name(b, "second");
+    int32_t entry;
+    EXPECT_FALSE(read_word(b, &entry));
+    close(b);
+
+    // The first client is still served.
+    frame f;
+    send_keys(a, KEY_SPACE);
+    EXPECT_TRUE(wait_for(a, TAG_LOBBY, 1, &f));
+    close(a);
+}
+
+TEST_F(ServerProtocol, StoppingTheServerSendsQuitToEveryClient)
+{
+    start(2, 1);
+    int a = connect_port(port), b = connect_port(port);
+    check_in_reply r;
+    ASSERT_TRUE(check_in(a, "a", &r));
+    ASSERT_TRUE(check_in(b, "b", &r));
+    frame f;
+    ASSERT_TRUE(wait_for(a, TAG_LOBBY, 3, &f));
+    ASSERT_TRUE(wait_for(b, TAG_LOBBY, 3, &f));
+    stop();
+    EXPECT_EQ(result, 0);
+    for (int fd : {a, b}) {
+        ASSERT_TRUE(wait_for(fd, TAG_QUIT, 3, &f));
+        EXPECT_EQ(f.size, TAG_SIZE);
+        EXPECT_TRUE(closed_by_server(fd));
+        close(fd);
+    }
+}
+
+TEST(OutputQueue, HoldsBytesInOrderAcrossTheWrapAndRefusesWhatDoesNotFit)
+{
+    static conn c;
+    c.out_start = OUT_BUF_SIZE - 3;
+    c.out_len = 0;
+    const unsigned char bytes[6] = {1, 2, 3, 4, 5, 6};
+    ASSERT_TRUE(queue_bytes(c, bytes, 6));
+    EXPECT_EQ(c.out[OUT_BUF_SIZE - 1], 3);
+    EXPECT_EQ(c.out[0], 4);
+    EXPECT_EQ(c.out[2], 6);
+    static unsigned char big[OUT_BUF_SIZE];
+    EXPECT_FALSE(queue_bytes(c, big, OUT_BUF_SIZE - 5)) << "one byte too many";
+    EXPECT_EQ(c.out_len, 6) << "nothing of a refused message is queued";
+    EXPECT_TRUE(queue_bytes(c, big, OUT_BUF_SIZE - 6));
+    EXPECT_FALSE(queue_bytes(c, bytes, 1));
+}
+
+}  // namespace
