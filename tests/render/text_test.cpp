@@ -119,17 +119,6 @@ TEST_F(TextTest, BytesFrom128UpDrawNothingInAnyFont)
     }
 }
 
-TEST_F(TextTest, TextTakesTheColourSetBeforeIt)
-{
-    Viewport vp{0, 0, 400, 400};
-    Image img = render_in_viewport(vp, [] {
-        glColor3d(1, 0, 0);
-        draw_text("RED", 0, 0, FONT_HELVETICA_18);
-    });
-    EXPECT_GT(count_colour(img, whole, rgb(1, 0, 0)), 20);
-    EXPECT_EQ(count_other_than(img, whole, clear_colour()), count_colour(img, whole, rgb(1, 0, 0)));
-}
-
 TEST_F(TextTest, RasterPositionOutsideTheViewportDrawsNothingButTextMayRunPastItsEdge)
 {
     Viewport vp{100, 100, 200, 200};
