@@ -343,8 +343,9 @@ static void enter_stage_clear()
 {
     for (int i = 0; i < cfg.slots; i++) {
         car &c = cars[i];
-        if (c.in_game && c.status != PS_RETIRED) {
-            c.score += c.fuel / 10;   // what is left in the tank pays
+        // What is left in the tank pays, to a car that took part in the clearing.
+        if (c.in_game && c.status != PS_RETIRED && c.flags > 0) {
+            c.score += c.fuel / 10;
             note_score(c);
         }
     }

@@ -84,16 +84,20 @@ game_config test_config(int slots = 2, int enemies = 1)
     return game_config{slots, enemies, 2, 1, 3, 42, 2};
 }
 
-// Lobby with slot 0 checked in (and slot 1 connected but watching when asked), run
+enum { NO_SECOND, SECOND_WATCHES, SECOND_PLAYS };
+
+// Lobby with slot 0 checked in (and slot 1 watching or playing when asked), run
 // until play starts.
-void start_play(bool with_watcher = false, int slots = 2, int enemies = 1)
+void start_play(int second = NO_SECOND, int slots = 2, int enemies = 1)
 {
     game_init(test_config(slots, enemies));
     game_join(0, "alice");
-    if (with_watcher)
+    if (second != NO_SECOND)
         game_join(1, "bob");
     take_outbox();
     tap(0, KEY_SPACE);
+    if (second == SECOND_PLAYS)
+        tap(1, KEY_SPACE);
     for (int i = 0; i < 500 && phase != PH_PLAY; i++)
         run_ticks(1);
     ASSERT_EQ(phase, PH_PLAY);
@@ -382,9 +386,9 @@ TEST(Smoke, PuffsVanishAfterTheirTimeAndTheTableIsResent)
 
 TEST(Rounds, TakingTheLastFlagClearsTheStageAndTheBestPlayerWins)
 {
-    start_play(false, 2, 0);
-    game_join(1, "late");   // joins during play: watches, slot stays out of the game
+    start_play(SECOND_PLAYS, 2, 0);
     test_track();
+    put_car(1, 2, 10, DIR_RIGHT);
     flags_left = 1;
     field[10][11] = CELL_FLAG;
     put_car(0, 10, 10, DIR_RIGHT);
@@ -392,7 +396,8 @@ TEST(Rounds, TakingTheLastFlagClearsTheStageAndTheBestPlayerWins)
     std::vector<sent> msgs = run_ticks(CELL_SIZE / HUMAN_SPEED);
     EXPECT_EQ(phase, PH_STAGE_CLEAR);
     EXPECT_EQ(count_tag(msgs, TAG_STAGE_CLEAR), 1);
-    EXPECT_GT(cars[0].score, FLAG_POINTS) << "fuel left pays a bonus";
+    EXPECT_EQ(cars[0].score, FLAG_POINTS + cars[0].fuel / 10) << "fuel left pays a bonus";
+    EXPECT_EQ(cars[1].score, 0) << "not to a car that took no flag";
     EXPECT_EQ(cars[0].wins, 1);
     msgs = run_ticks(3 * cfg.wait_ticks);
     ASSERT_NE(find_tag(msgs, TAG_ROUND_RESULT), nullptr);
@@ -406,7 +411,7 @@ TEST(Rounds, TakingTheLastFlagClearsTheStageAndTheBestPlayerWins)
 
 TEST(Rounds, AfterTheLastRoundComesTheFinalResultThenTheLobby)
 {
-    start_play(false, 1, 0);
+    start_play(NO_SECOND, 1, 0);
     round_no = cfg.rounds;
     test_track();
     flags_left = 1;
@@ -448,7 +453,7 @@ TEST(Pause, QPausesAndResumesAndNothingMovesMeanwhile)
 
 TEST(Slots, AWatcherFollowsTheLeaderAndALeaverRetiresUntilTheLobby)
 {
-    start_play(true);
+    start_play(SECOND_WATCHES);
     run_ticks(1);
     EXPECT_EQ(cars[1].x, cars[0].x);
     EXPECT_EQ(cars[1].y, cars[0].y);
@@ -466,7 +471,7 @@ TEST(Slots, AWatcherFollowsTheLeaderAndALeaverRetiresUntilTheLobby)
 
 TEST(Messages, CarMessagesCarryEveryHumanSlotAndEveryEnemy)
 {
-    start_play(false, 3, 2);
+    start_play(NO_SECOND, 3, 2);
     std::vector<sent> msgs = run_ticks(RECORD_PERIOD);
     for (const sent &m : msgs) {
         if (m.tag == TAG_PLAYERINFO) {
@@ -481,7 +486,7 @@ TEST(Messages, CarMessagesCarryEveryHumanSlotAndEveryEnemy)
 
 TEST(Messages, ABusyGameSendsWellUnderOneHundredMessagesASecond)
 {
-    start_play(true, 4, 4);
+    start_play(SECOND_WATCHES, 4, 4);
     // Smoke laid every other tick, arrows changing, flags taken: as busy as it gets.
     std::vector<sent> msgs;
     for (int t = 0; t < 10 * TICK_HZ; t++) {
