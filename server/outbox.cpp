@@ -79,8 +79,8 @@ void send_playerinfo2(int slot)
         put_be32(r + 32, c.score);
         put_be32(r + 36, c.flags_game);
         put_be32(r + 40, c.control);
-        memcpy(r + 44, c.name, NAME_BYTES);
-        r[44 + NAME_BYTES - 1] = '\0';
+        memcpy(r + POFF2_NAME, c.name, NAME_BYTES);
+        r[POFF2_NAME + NAME_BYTES - 1] = '\0';
     }
 }
 

@@ -69,7 +69,7 @@ struct playerinfo {
     int32_t keys;        // KEY_* bits of this client's keyboard (own record only)
     int32_t unused_25_32[8];
 };
-static_assert(sizeof(playerinfo) == 33 * 4, "a car record is 33 words");
+static_assert(sizeof(playerinfo) == 33 * sizeof(int32_t), "a car record is 33 words");
 
 struct smokeinfo {
     int32_t x, y;   // world units

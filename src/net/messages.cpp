@@ -66,7 +66,8 @@ void unpack_playerinfo2()
         car.score = payload_word(w + 8);
         car.flags_game = payload_word(w + 9);
         car.control = payload_word(w + 10);
-        memcpy(car.name, recv_buf + TAG_SIZE + i * POFF2 + 44, NAME_BYTES);
+        const unsigned char *block = recv_buf + TAG_SIZE + static_cast<size_t>(i) * POFF2;
+        memcpy(car.name, block + POFF2_NAME, NAME_BYTES);
     }
     check_consumed("unpack_playerinfo2", "POFF2", POFF2, n);
 }

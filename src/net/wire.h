@@ -16,6 +16,7 @@ constexpr int NET_BUF_SIZE = 1920;   // recv_buf and send_buf
 constexpr int MAX_PAYLOAD = NET_BUF_SIZE - TAG_SIZE;
 constexpr int POFF = 20;             // bytes per car in TAG_PLAYERINFO
 constexpr int POFF2 = 60;            // bytes per car in TAG_PLAYERINFO2
+constexpr int POFF2_NAME = 44;       // offset of the 16 name bytes in a car's POFF2 block
 constexpr int KEYS_MSG_SIZE = 12;    // the client's key-state message
 
 enum {

@@ -74,7 +74,7 @@ static void send_name(const char *name)
     put_be32(send_buf, n + 1);
     memcpy(send_buf + 4, name, static_cast<size_t>(n));
     send_buf[4 + n] = '\0';
-    (void)send(sock, send_buf, static_cast<size_t>(n + 5), MSG_NOSIGNAL);
+    (void)send(sock, send_buf, static_cast<size_t>(n) + 5, MSG_NOSIGNAL);
 }
 
 void check_in()

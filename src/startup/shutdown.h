@@ -12,4 +12,4 @@
 // must not return). Null restores the standard exit.
 void set_exit_hook(void (*hook)(int code));
 
-[[noreturn]] void fatal_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn, gnu::format(printf, 1, 2)]] void fatal_error(const char *format, ...);
