@@ -3,7 +3,7 @@
 # test mazecar. Needs root (or sudo) only when something is missing.
 set -euo pipefail
 
-packages=(cmake g++ make freeglut3-dev libgl1-mesa-dev libgtest-dev python3
+packages=(cmake g++ make freeglut3-dev libgl1-mesa-dev libgtest-dev libpng-dev python3
           xvfb xauth xdotool x11-apps imagemagick)
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Static checks on the project's own code: formatting (clang-format), clang-tidy and
+# cppcheck. Prints what it finds and fails if anything is found.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=build-lint
+cmake -S . -B "$build" -DMAZECAR_TESTS=OFF -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
+
+mapfile -t sources < <(git ls-files 'src/*.cpp' 'src/*.h' 'server/*.cpp' 'server/*.h' \
+                                    'tests/*.cpp' 'tests/*.h' 'fuzz/*.cpp' 'bench/*.cpp')
+echo "clang-format: ${#sources[@]} files"
+clang-format --dry-run -Werror "${sources[@]}"
+
+mapfile -t units < <(git ls-files 'src/*.cpp' 'server/*.cpp')
+echo "clang-tidy: ${#units[@]} files"
+clang-tidy -p "$build" --quiet "${units[@]}" 2>/dev/null
+
+echo "cppcheck"
+cppcheck --project="$build/compile_commands.json" -i "$build" \
+         --enable=warning,performance,portability --inline-suppr --quiet --error-exitcode=1
+echo "lint: clean"
