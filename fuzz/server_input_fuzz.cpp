@@ -340,7 +340,7 @@ game_config config_from(const uint8_t *data, size_t size, size_t *used)
 }  // namespace
 
 // The loop's clock and its wait, while serve() runs; the real ones otherwise.
-extern "C" int clock_gettime(clockid_t id, struct timespec *ts)
+extern "C" int clock_gettime(clockid_t id, struct timespec *ts) noexcept
 {
     if (serving && id == CLOCK_MONOTONIC) {
         ts->tv_sec = virtual_us / 1000000;
