@@ -241,8 +241,10 @@ static void start_round()
     fflush(stdout);
     send_round_setup();
     // Ready 0 puts the play screen up (it shows "READY  3"); watchers go to the
-    // watch screen.
+    // watch screen. Selecting the play screen clears the client's flag total, so the
+    // round information follows it again to bring the flag icons back.
     send_word(TO_ALL, TAG_READY, 0);
+    send_roundinfo(TO_ALL);
     for (int i = 0; i < cfg.slots; i++)
         if (cars[i].connected && !cars[i].in_game)
             send_bare(i, TAG_LIVE);

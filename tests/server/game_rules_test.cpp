@@ -153,9 +153,12 @@ TEST(Lobby, CheckingInStartsTheCountdownAndTheRoundSetupPrecedesReadyZero)
     std::vector<sent> start = run_ticks(TICK_HZ + 1);
     EXPECT_EQ(phase, PH_READY);
     std::vector<int> all = tags_of(start, TO_ALL);
-    std::vector<int> expected = {TAG_ROUNDINFO, TAG_MAP, TAG_PLAYERINFO2, TAG_SMOKE, TAG_READY};
+    std::vector<int> expected = {TAG_ROUNDINFO, TAG_MAP,   TAG_PLAYERINFO2,
+                                 TAG_SMOKE,     TAG_READY, TAG_ROUNDINFO};
     auto at = std::search(all.begin(), all.end(), expected.begin(), expected.end());
-    EXPECT_NE(at, all.end()) << "round information, map, records, smoke, then ready 0";
+    EXPECT_NE(at, all.end())
+        << "round information, map, records, smoke, ready 0, and the round information again "
+           "for the play screen's flag icons";
     EXPECT_EQ(find_tag(start, TAG_READY)->word0, 0);
     // Bob never checked in: he watches.
     EXPECT_EQ(tags_of(start, 1), std::vector<int>{TAG_LIVE});
