@@ -17,3 +17,12 @@ for preset in default asan-ubsan; do
   cmake --build --preset "$preset"
   xvfb-run -a -s "-screen 0 1280x1024x24" ctest --preset "$preset"
 done
+
+echo "=== install to a temporary prefix ==="
+prefix="$(mktemp -d)"
+trap 'rm -rf "$prefix"' EXIT
+cmake --install build --prefix "$prefix" >/dev/null
+for f in bin/mazecar bin/mazecar-server share/applications/mazecar.desktop share/doc/mazecar/README.md; do
+  [ -e "$prefix/$f" ] || { echo "install: $f is missing" >&2; exit 1; }
+done
+echo "install: mazecar, mazecar-server, the desktop entry and the README are in place"
