@@ -47,6 +47,7 @@ enum { R_GREET_LEN, R_GREET, R_ENTRY, R_PLAYERS, R_TEXT_LEN, R_TEXT, R_FRAMES };
 struct client {
     int fd = -1;
     bool writing = false;   // false after a half close
+    bool reading = true;    // false while the client leaves the server's bytes unread
     int stage = R_GREET_LEN;
     unsigned char in[NET_BUF_SIZE * 2];
     int have = 0;
@@ -160,7 +161,7 @@ bool parse_one(client &c)
 
 void read_from_server(client &c)
 {
-    while (c.fd >= 0) {
+    while (c.fd >= 0 && c.reading) {
         ssize_t n = recv(c.fd, c.in + c.have, sizeof c.in - static_cast<size_t>(c.have), MSG_DONTWAIT);
         if (n <= 0)
             return;
@@ -206,7 +207,7 @@ uint8_t next_byte()
 // Ticks still to wait: each turn of the loop jumps the clock to the next tick.
 int wait_turns;
 
-// One step of the input. Op byte: low three bits the kind, the rest the client.
+// One step of the input. Op byte: low three bits the kind, the next two the client.
 void run_step()
 {
     uint8_t op = next_byte();
@@ -242,6 +243,10 @@ void run_step()
     case 5: close_client(c); break;
     case 6: connect_client(c); break;
     default:
+        if (op & 0x20) {   // stop or resume reading what the server sends
+            c.reading = !c.reading;
+            break;
+        }
         if (c.fd >= 0)
             shutdown(c.fd, SHUT_WR);
         c.writing = false;
