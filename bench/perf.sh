@@ -1,0 +1,34 @@
+#!/bin/sh
+# Runs every performance program and prints their tables: the pixel fingerprints of
+# the five screens, frame costs, the tick loop with message and key delays, and the
+# server's cost. Usage: bench/perf.sh [BUILD_DIR]   (default build-perf, configured
+# RelWithDebInfo and built here if needed). Starts its own Xvfb with a screen large
+# enough for the 1800 x 1400 window. Prints the machine's load before and after: the
+# figures mean little on a busy machine.
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$root/build-perf}
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
+cmake --build "$build" -j2 --target perf_pixels perf_frames perf_tick perf_server >/dev/null
+bin=$build/bench
+
+echo "== Machine"
+grep -m1 'model name' /proc/cpuinfo | sed 's/.*: /CPU: /'
+echo "cores: $(nproc)"
+echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo
+echo "== Pixel fingerprints (equal lines = equal pixels)"
+xvfb-run -a -s "-screen 0 1920x1440x24" "$bin/perf_pixels" | tail -1
+echo
+echo "== Frames"
+xvfb-run -a -s "-screen 0 1920x1440x24" "$bin/perf_frames" "${PERF_FRAMES:-600}"
+echo
+echo "== Tick loop"
+xvfb-run -a -s "-screen 0 1920x1440x24" "$bin/perf_tick" "${PERF_SECONDS:-10}" "${PERF_ROUNDS:-2}"
+echo
+echo "== Server"
+"$bin/perf_server" 2>/dev/null
+echo
+echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -1,0 +1,107 @@
+// The game server's cost: CPU time of one game step with 8 cars (4 players driving
+// through the maze, 4 enemies chasing them) and the messages and bytes each client is
+// sent per second, from the server's game core in this process (no sockets).
+// Usage: perf_server [SECONDS_OF_PLAY]   (default 60 s of game time)
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <vector>
+
+#include "game.h"
+#include "outbox.h"
+
+namespace {
+
+constexpr int HUMANS = 4;
+constexpr int ENEMIES = 4;
+
+double thread_cpu_us()
+{
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return ts.tv_sec * 1e6 + ts.tv_nsec / 1e3;
+}
+
+// Messages and bytes the outbox holds for one human slot; the outbox is emptied.
+void drain_outbox(long *messages, long *bytes)
+{
+    for (int m = 0; m < outbox_count; m++) {
+        if (outbox[m].slot == TO_ALL || outbox[m].slot == 0) {
+            (*messages)++;
+            *bytes += outbox[m].len;
+        }
+    }
+    outbox_clear();
+}
+
+// Each player holds one arrow key, a different one every second.
+void steer(int tick)
+{
+    static const int arrows[] = {KEY_UP, KEY_LEFT, KEY_DOWN, KEY_RIGHT};
+    for (int slot = 0; slot < HUMANS; slot++)
+        game_keys(slot, arrows[(tick / TICK_HZ + slot) % 4]);
+}
+
+double percentile(std::vector<double> v, double p)
+{
+    std::sort(v.begin(), v.end());
+    return v[static_cast<size_t>(p * (v.size() - 1) + 0.5)];
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    int seconds = argc > 1 ? atoi(argv[1]) : 60;
+    if (seconds < 1)
+        seconds = 60;
+    game_config config{HUMANS, ENEMIES, 3, 1, 30, 12345u, TICK_HZ};
+    game_init(config);
+    long messages = 0, bytes = 0;
+    for (int slot = 0; slot < HUMANS; slot++) {
+        char name[NAME_BYTES];
+        snprintf(name, sizeof name, "player %d", slot + 1);
+        game_join(slot, name);
+        game_keys(slot, KEY_SPACE);
+        game_keys(slot, 0);
+    }
+    int ticks_to_play = 0;
+    while (phase != PH_PLAY && ticks_to_play < 100 * TICK_HZ) {
+        game_tick();
+        drain_outbox(&messages, &bytes);
+        ticks_to_play++;
+    }
+    if (phase != PH_PLAY) {
+        fprintf(stderr, "the game never started\n");
+        return 1;
+    }
+
+    messages = bytes = 0;
+    std::vector<double> step_us;
+    int steps = seconds * TICK_HZ;
+    int play_steps = 0;
+    for (int t = 0; t < steps; t++) {
+        steer(t);
+        double c0 = thread_cpu_us();
+        game_tick();
+        double c1 = thread_cpu_us();
+        step_us.push_back(c1 - c0);
+        play_steps += phase == PH_PLAY;
+        drain_outbox(&messages, &bytes);
+    }
+    double total = 0;
+    for (double us : step_us)
+        total += us;
+    printf("Server game core, %d cars (%d players, %d enemies), %d steps of 1/%d s "
+           "(%d of them in play)\n\n", HUMANS + ENEMIES, HUMANS, ENEMIES, steps, TICK_HZ, play_steps);
+    printf("| CPU per step: mean / median / p95 / max (µs) | CPU share at %d steps/s | "
+           "messages/s per client | bytes/s per client |\n", TICK_HZ);
+    printf("|----------------------------------------------|------------------------|"
+           "-----------------------|--------------------|\n");
+    printf("| %8.2f / %8.2f / %8.2f / %8.2f          | %21.3f%% | %21.1f | %18.0f |\n",
+           total / steps, percentile(step_us, 0.5), percentile(step_us, 0.95),
+           percentile(step_us, 1.0), 100.0 * total / steps * TICK_HZ / 1e6,
+           static_cast<double>(messages) / seconds, static_cast<double>(bytes) / seconds);
+    return 0;
+}
