@@ -19,8 +19,16 @@ grep -m1 'model name' /proc/cpuinfo | sed 's/.*: /CPU: /'
 echo "cores: $(nproc)"
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
-echo "== Pixel fingerprints (equal lines = equal pixels)"
-xvfb-run -a -s "-screen 0 1920x1440x24" "$bin/perf_pixels" | tail -1
+echo "== Pixel fingerprints against bench/perf_pixels.ref (taken before the frame work, Mesa 22.3.6)"
+prints=$(mktemp)
+xvfb-run -a -s "-screen 0 1920x1440x24" "$bin/perf_pixels" >"$prints"
+if diff "$root/bench/perf_pixels.ref" "$prints" >/dev/null; then
+  echo "identical: every screen, model and size draws the same pixels ($(tail -1 "$prints"))"
+else
+  echo "DIFFERENT (another GL driver gives other fingerprints; else a drawing change):"
+  diff "$root/bench/perf_pixels.ref" "$prints" || true
+fi
+rm -f "$prints"
 echo
 echo "== Frames"
 xvfb-run -a -s "-screen 0 1920x1440x24" "$bin/perf_frames" "${PERF_FRAMES:-600}"

@@ -1,5 +1,5 @@
 // Fingerprints of every screen: draws the five screens for a dozen game models at
-// five window sizes, 32 frames each (blinking texts and points go through their
+// six window sizes, 32 frames each (blinking texts and points go through their
 // phases), and prints one 64-bit FNV-1a hash of the pixels per model and size.
 // Two builds that print the same lines draw the same pixels; with an output folder
 // it also writes the last frame of each case as a PPM file for a diff by eye.
@@ -118,6 +118,20 @@ void nofuel_odd_cells()
     for (int c = 10; c < 20; c++)
         fieldmap[26][c] = static_cast<int8_t>(c % 2 ? 6 : -5);
 }
+// The own car at a new place in its cell, a new heading, and other sizes of smoke at
+// every frame: shapes land on many different fractions of a pixel.
+void play_sweep()
+{
+    static int step;
+    build_busy_model();
+    step++;
+    me->x += (step * 37) % 64 - 32;
+    me->y += (step * 23) % 64 - 32;
+    me->angle = (step * 29) % 360;
+    players[3].angle = (step * 41) % 360;
+    for (int i = 0; i < SMOKE_MAX; i++)
+        smoke[i].size = 10 + (step * 7 + i * 13) % 120;
+}
 void round_result()
 {
     build_busy_model();
@@ -138,11 +152,12 @@ const screen_case cases[] = {
     {"pause_odd", pause_odd, display_play},
     {"live_watch", live_watch, display_live},
     {"nofuel_odd_cells", nofuel_odd_cells, display_play},
+    {"play_sweep", play_sweep, display_play},
     {"round_result", round_result, display_round_result},
     {"final_result", final_result, display_final_result},
 };
 
-const int sizes[][2] = {{450, 350}, {449, 349}, {617, 480}, {900, 700}, {1800, 1400}};
+const int sizes[][2] = {{225, 175}, {450, 350}, {449, 349}, {617, 480}, {900, 700}, {1800, 1400}};
 
 void write_ppm(const std::string &path)
 {
@@ -181,7 +196,7 @@ int main(int argc, char **argv)
             uint64_t h = 14695981039346656037ull;
             for (int frame = 0; frame < FRAMES; frame++) {
                 sc.setup();
-                if (sc.display == display_play || sc.display == display_live)
+                if ((sc.display == display_play || sc.display == display_live) && sc.setup != play_sweep)
                     step_busy_model(frame * 3);
                 frame_read = false;
                 sc.display();
