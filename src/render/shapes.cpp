@@ -119,25 +119,35 @@ void draw_field_background()
     polygon(unit_square);
 }
 
+// The unit square translated to (x, y) and scaled by 0.1, with its corners computed
+// here instead of by a pushed matrix, so that the cells of a frame reach OpenGL as one
+// batch of polygons rather than one draw each. The corners are exactly those OpenGL
+// computes from the identity modelview (which is all any caller of the cell shapes
+// has): the matrix path turns the translation into floats, and each corner
+// coordinate becomes that float plus 0.1f times 1, -1 or 0, products that are exact,
+// so one rounding to float remains, the one done here. Same corners, same pixels.
+static void cell_square(double x, double y)
+{
+    const float scale = 0.1f;
+    float cx = static_cast<float>(x);
+    float cy = static_cast<float>(y);
+    glBegin(GL_POLYGON);
+    for (const point &v : unit_square)
+        glVertex2f(cx + static_cast<float>(v.x) * scale, cy + static_cast<float>(v.y) * scale);
+    glEnd();
+}
+
 void draw_tile(double x, double y)
 {
-    glPushMatrix();
-    glTranslated(x, y, 0);
-    glScaled(0.1, 0.1, 1);
     glColor3d(0.8, 0.5, 0.5);
-    polygon(unit_square);
-    glPopMatrix();
+    cell_square(x, y);
 }
 
 void draw_wall(int column, int row)
 {
     point c = cell_centre(column, row);
-    glPushMatrix();
-    glTranslated(c.x, c.y, 0);
-    glScaled(0.1, 0.1, 1);
     glColor3d(0.8, 0.2, 0.8);
-    polygon(unit_square);
-    glPopMatrix();
+    cell_square(c.x, c.y);
 }
 
 void draw_wall_edges(int column, int row)
@@ -277,20 +287,35 @@ void draw_burst(const playerinfo *car)
     glPopMatrix();
 }
 
-void draw_smoke_puff(double x, double y, int size)
+void begin_smoke()
+{
+    glEnable(GL_BLEND);
+    glBlendFunc(GL_SRC_ALPHA, GL_ONE);
+}
+
+void end_smoke()
+{
+    glDisable(GL_BLEND);
+}
+
+void draw_smoke_puff_in_run(double x, double y, int size)
 {
     double s = size * 0.012;   // rounded to a double before the next product
     s *= 0.1;
     glPushMatrix();
     glTranslated(x, y, 0);
     glScaled(s, s, 1);
-    glEnable(GL_BLEND);
-    glBlendFunc(GL_SRC_ALPHA, GL_ONE);
     glColor4d(0.8, 0.8, 0.8, 0.2);
     for (const point &offset : smoke_offsets)
         draw_octagon(offset.x, offset.y);
-    glDisable(GL_BLEND);
     glPopMatrix();
+}
+
+void draw_smoke_puff(double x, double y, int size)
+{
+    begin_smoke();
+    draw_smoke_puff_in_run(x, y, size);
+    end_smoke();
 }
 
 void draw_octagon(double ox, double oy)

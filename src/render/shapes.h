@@ -21,6 +21,11 @@ void draw_own_car();
 void draw_car_body();
 void draw_burst(const playerinfo *car);
 void draw_smoke_puff(double x, double y, int size);
+// A run of puffs under one switch of additive blending, drawn as draw_smoke_puff draws
+// each: begin_smoke, the puffs in order, end_smoke.
+void begin_smoke();
+void draw_smoke_puff_in_run(double x, double y, int size);
+void end_smoke();
 void draw_octagon(double ox, double oy);
 void draw_spare_car(double x, double y);
 void draw_flag_icon(double x, double y, double c, int crossed);

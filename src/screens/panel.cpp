@@ -65,12 +65,12 @@ void draw_fuel_gauge()
     draw_text("fuel", 0.69, 0.25, FONT_HELVETICA_12);
 }
 
+// Every point of the radar has the same size and the same matrix, so the cars and
+// items go to OpenGL as one list of points in their drawing order; points later in
+// the list cover earlier ones exactly as separate primitives would.
 static void radar_point(double x, double y)
 {
-    glPointSize(RADAR_POINT);
-    glBegin(GL_POINTS);
     glVertex2d(x, y);
-    glEnd();
 }
 
 static void draw_radar_cars()
@@ -114,9 +114,12 @@ void draw_radar()
     glTranslated(-WORLD_W / 2, -WORLD_H / 2, 0.0);
     glColor3d(0.0, 0.0, 0.5);
     draw_quad(0, 0, WORLD_W, WORLD_H);
+    glPointSize(RADAR_POINT);
+    glBegin(GL_POINTS);
     draw_radar_cars();
     bool marked_lit = blink_lit(radar_blink, RADAR_BLINK_DIV);
     draw_radar_items(marked_lit);
+    glEnd();
     glPopMatrix();
 }
 

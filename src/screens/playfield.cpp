@@ -105,15 +105,18 @@ static void draw_other_cars()
 
 // World differences are taken in 64 bits: a hostile position far from the own car
 // gives a far-away (clipped) puff instead of a signed overflow.
+// The blending switch is shared by all puffs: nothing else is drawn between them.
 static void draw_smoke()
 {
+    begin_smoke();
     for (const smokeinfo &puff : smoke) {
         if (puff.size == 0)
             continue;
         double x = static_cast<double>(int64_t{puff.x} - me->x) * FIELD_SCALE;
         double y = static_cast<double>(int64_t{me->y} - puff.y) * FIELD_SCALE;
-        draw_smoke_puff(x, y, puff.size);
+        draw_smoke_puff_in_run(x, y, puff.size);
     }
+    end_smoke();
 }
 
 void draw_playfield()
