@@ -5,6 +5,8 @@
 
 #include <GL/freeglut.h>
 
+#include <cmath>
+
 #include "render/text.h"
 
 struct point {
@@ -150,24 +152,58 @@ void draw_wall(int column, int row)
     cell_square(c.x, c.y);
 }
 
+// The corners of scale 0.1 after a rotation by angle degrees, as OpenGL holds them:
+// the rotation's cosine and sine are taken in float from the angle in radians, and
+// each entry of the product with the scale is one rounded float product.
+struct scaled_rotation {
+    float xx, xy, yx, yy;   // x' = xx x + xy y, y' = yx x + yy y
+};
+
+static scaled_rotation edge_rotation(double angle)
+{
+    float a = static_cast<float>(angle);
+    float s = sinf(static_cast<float>(a * M_PI / 180.0));
+    float c = cosf(static_cast<float>(a * M_PI / 180.0));
+    const float scale = 0.1f;
+    return {scale * c, scale * -s, scale * s, scale * c};
+}
+
+// One wall border at the cell centre (x, y): the line from (-1, 1) to (1, 1) rotated,
+// scaled by 0.1 and moved there, with its ends computed here instead of by a pushed
+// matrix so that the borders of a frame reach OpenGL as one batch. The vertex shader
+// multiplies the matrix by (+-1, 1, 0, 1): every product is exact, and the sum runs
+// x term, y term, then the translation, two roundings that are done here in the
+// same order. Same ends, same pixels.
+static void edge_line_at(float x, float y, double angle)
+{
+    scaled_rotation r = edge_rotation(angle);
+    glColor3d(0.3, 0.3, 0.8);
+    glLineWidth(2);
+    glBegin(GL_LINES);
+    for (int end = -1; end <= 1; end += 2) {
+        float rx = r.xx * static_cast<float>(end) + r.xy;
+        float ry = r.yx * static_cast<float>(end) + r.yy;
+        glVertex2f(rx + x, ry + y);
+    }
+    glEnd();
+}
+
 void draw_wall_edges(int column, int row)
 {
     // A cell outside the maze has no neighbours to read.
     if (row < 0 || row >= MAP_H || column < 0 || column >= MAP_W)
         return;
     point c = cell_centre(column, row);
-    glPushMatrix();
-    glTranslated(c.x, c.y, 0);
-    glScaled(0.1, 0.1, 1);
+    float x = static_cast<float>(c.x);
+    float y = static_cast<float>(c.y);
     if (row > 0 && !is_wall(column, row - 1))
-        draw_edge_line(0);
+        edge_line_at(x, y, 0);
     if (row < MAP_H - 1 && !is_wall(column, row + 1))
-        draw_edge_line(180);
+        edge_line_at(x, y, 180);
     if (column > 0 && !is_wall(column - 1, row))
-        draw_edge_line(90);
+        edge_line_at(x, y, 90);
     if (column < MAP_W - 1 && !is_wall(column + 1, row))
-        draw_edge_line(-90);
-    glPopMatrix();
+        edge_line_at(x, y, -90);
 }
 
 void draw_edge_line(double angle)
@@ -298,17 +334,33 @@ void end_smoke()
     glDisable(GL_BLEND);
 }
 
+// One octagon of a puff: translate (x, y), scale s, translate (ox, oy) from the
+// identity modelview, with the corners computed here so that all puffs of a frame
+// reach OpenGL as one batch. OpenGL takes each figure to float and moves the
+// octagon's centre by float(s) times float(ox), rounded, plus float(x), rounded: the
+// same two roundings, in separate statements so that no contraction merges them.
+// A corner then adds float(s) times 0.5 or 1, a product that is exact, so its one
+// rounding is the same here as in the vertex shader: same corners, same pixels.
+static void puff_octagon(float x, float y, float s, double ox, double oy)
+{
+    float ox_scaled = s * static_cast<float>(ox);
+    float oy_scaled = s * static_cast<float>(oy);
+    float cx = ox_scaled + x;
+    float cy = oy_scaled + y;
+    glBegin(GL_POLYGON);
+    for (const point &v : octagon)
+        glVertex2f(s * static_cast<float>(v.x) + cx, s * static_cast<float>(v.y) + cy);
+    glEnd();
+}
+
 void draw_smoke_puff_in_run(double x, double y, int size)
 {
     double s = size * 0.012;   // rounded to a double before the next product
     s *= 0.1;
-    glPushMatrix();
-    glTranslated(x, y, 0);
-    glScaled(s, s, 1);
     glColor4d(0.8, 0.8, 0.8, 0.2);
     for (const point &offset : smoke_offsets)
-        draw_octagon(offset.x, offset.y);
-    glPopMatrix();
+        puff_octagon(static_cast<float>(x), static_cast<float>(y), static_cast<float>(s), offset.x,
+                     offset.y);
 }
 
 void draw_smoke_puff(double x, double y, int size)
