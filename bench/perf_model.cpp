@@ -43,7 +43,7 @@ static void build_maze()
 static void set_car(int i, int dx, int dy, int angle, int status)
 {
     playerinfo &car = players[i];
-    snprintf(car.name, sizeof car.name, "player %d", i + 1);
+    snprintf(car.name, sizeof car.name, "player %c", static_cast<char>('1' + i));
     car.x = (OWN_COLUMN + dx) * CELL_SIZE + CELL_SIZE / 2;
     car.y = (OWN_ROW + dy) * CELL_SIZE + CELL_SIZE / 2;
     car.angle = angle;

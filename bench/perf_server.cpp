@@ -61,7 +61,7 @@ int main(int argc, char **argv)
     long messages = 0, bytes = 0;
     for (int slot = 0; slot < HUMANS; slot++) {
         char name[NAME_BYTES];
-        snprintf(name, sizeof name, "player %d", slot + 1);
+        snprintf(name, sizeof name, "player %c", static_cast<char>('1' + slot));
         game_join(slot, name);
         game_keys(slot, KEY_SPACE);
         game_keys(slot, 0);
