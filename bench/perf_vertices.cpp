@@ -110,7 +110,8 @@ std::vector<GLfloat> feedback(const std::function<void()> &draw)
 
 bool same_bits(const std::vector<GLfloat> &a, const std::vector<GLfloat> &b)
 {
-    return a.size() == b.size() && memcmp(a.data(), b.data(), a.size() * sizeof(GLfloat)) == 0;
+    return a.size() == b.size()
+           && (a.empty() || memcmp(a.data(), b.data(), a.size() * sizeof(GLfloat)) == 0);
 }
 
 }  // namespace
