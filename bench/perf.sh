@@ -38,6 +38,8 @@ echo
 echo "== Tick loop"
 xvfb-run -a -s "-screen 0 1920x1440x24" "$bin/perf_tick" "${PERF_SECONDS:-10}" "${PERF_ROUNDS:-2}"
 echo
+xvfb-run -a -s "-screen 0 1920x1440x24" "$bin/perf_tick" "${PERF_SECONDS:-10}" 1 1800
+echo
 echo "== Server"
 "$bin/perf_server" 2>/dev/null
 if [ -n "${PERF_CALLGRIND:-}" ]; then

@@ -9,7 +9,8 @@
 // and the key-to-wire delay (XTest key event to the 12-byte key message read by the
 // server). Runs alternate between the play screen and empty frames (clear and swap
 // only, same tick and messages): the empty frames give the ceiling of the same run.
-// Usage: perf_tick [SECONDS [ROUNDS]]   (default 10 s, 2 rounds; needs an X display)
+// Usage: perf_tick [SECONDS [ROUNDS [WIDTH]]]   (default 10 s, 2 rounds, a 450 x 350
+// window; WIDTH gives a window of WIDTH x WIDTH * 7 / 9; needs an X display)
 #include <GL/freeglut.h>
 #include <GL/glx.h>
 #include <X11/Xlib.h>
@@ -245,6 +246,8 @@ struct run_result {
 
 bool play_frames;
 double measure_s;
+int window_w = 450;
+int window_h = 350;
 int window_pipe_w = -1;
 int64_t t_start, t_end;
 long ticks_total, ticks_at_start, ticks_at_end;
@@ -350,7 +353,7 @@ run_result client_main(bool play, double seconds)
     char *argv[] = {arg0, nullptr};
     glutInit(&argc, argv);
     glutInitDisplayMode(GLUT_DOUBLE | GLUT_RGB);
-    glutInitWindowSize(450, 350);
+    glutInitWindowSize(window_w, window_h);
     glutCreateWindow(play ? "perf_tick play" : "perf_tick empty");
     glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_GLUTMAINLOOP_RETURNS);
     window_open = true;
@@ -399,8 +402,12 @@ int main(int argc, char **argv)
         seconds = 10.0;
     if (rounds < 1)
         rounds = 1;
-    printf("Tick loop at 450 x 350, %.0f s per run after %.0f s warm-up; server sends one message "
-           "per 10 ms\n\n", seconds, WARMUP_S);
+    if (argc > 3 && atoi(argv[3]) >= 90) {
+        window_w = atoi(argv[3]);
+        window_h = window_w * 7 / 9;
+    }
+    printf("Tick loop at %d x %d, %.0f s per run after %.0f s warm-up; server sends one message "
+           "per 10 ms\n\n", window_w, window_h, seconds, WARMUP_S);
     printf("| frames | ticks/s | handled/s | msg delay median / p95 / last (ms) | backlog | "
            "client CPU | X server CPU | key-to-wire median / p95 / max (ms) |\n");
     printf("|--------|---------|-----------|-----------------------------------|---------|"
