@@ -104,8 +104,8 @@ static void draw_other_cars()
 }
 
 // World differences are taken in 64 bits: a hostile position far from the own car
-// gives a far-away (clipped) puff instead of a signed overflow.
-// The blending switch is shared by all puffs: nothing else is drawn between them.
+// gives a far-away (clipped) puff instead of a signed overflow. The puffs share one
+// switch of blending, as nothing else is drawn between them.
 static void draw_smoke()
 {
     begin_smoke();
