@@ -73,10 +73,13 @@ const row rows[] = {
     {"  playfield", play_model, playfield_only},
 };
 
+// Asks for the size and pumps events until the reshape callback has seen it (the
+// window system takes its time), at most five seconds.
 void settle_size(int w, int h)
 {
     glutReshapeWindow(w, h);
-    for (int i = 0; i < 2000 && (win_w != w || win_h != h); i++)
+    double give_up = now_ms(CLOCK_MONOTONIC) + 5000;
+    while ((win_w != w || win_h != h) && now_ms(CLOCK_MONOTONIC) < give_up)
         glutMainLoopEvent();
     for (int i = 0; i < 20; i++)
         glutMainLoopEvent();
