@@ -24,6 +24,7 @@
 namespace {
 
 constexpr int WARMUP = 50;
+bool window_shown;
 
 double now_ms(clockid_t clock)
 {
@@ -146,8 +147,12 @@ int main(int argc, char **argv)
     glutInitDisplayMode(GLUT_DOUBLE | GLUT_RGB);
     glutInitWindowSize(450, 350);
     glutCreateWindow("perf_frames");
-    glutDisplayFunc([] {});
+    glutDisplayFunc([] { window_shown = true; });
     glutReshapeFunc(reshape);
+    // A size asked for before the window is on the screen is lost.
+    double give_up = now_ms(CLOCK_MONOTONIC) + 5000;
+    while (!window_shown && now_ms(CLOCK_MONOTONIC) < give_up)
+        glutMainLoopEvent();
     glClearColor(0.0f, 0.0f, 0.3f, 0.0f);
 
     printf("Frame cost, %d frames each after %d warm-up, glFinish after every frame (ms)\n\n",
