@@ -195,10 +195,12 @@ void send_positions(int fd, int32_t seq, int frame)
             continue;
         }
         if (fake_key && t >= next_key) {
+            // The time is taken before the event leaves: the X server and the client
+            // may well handle it before this process runs again.
             pressed = !pressed;
+            injected.push_back(now_us());
             fake_key(dpy, up, pressed ? True : False, CurrentTime);
             XFlush(dpy);
-            injected.push_back(now_us());
             next_key += KEY_PERIOD_US;
             continue;
         }
