@@ -41,7 +41,7 @@ echo
 xvfb-run -a -s "-screen 0 1920x1440x24" "$bin/perf_tick" "${PERF_SECONDS:-10}" 1 1800
 echo
 echo "== Server"
-"$bin/perf_server" 2>/dev/null
+"$bin/perf_server" 2>/dev/null | grep -v "^mazecar-server:"
 if [ -n "${PERF_CALLGRIND:-}" ]; then
   echo
   echo "== Instructions per frame at 450 x 350 (callgrind, driver threads off, warm-up left out)"
