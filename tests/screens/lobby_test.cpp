@@ -19,11 +19,6 @@ static Image render_lobby()
     return render_in_viewport(screen_viewport(), draw_lobby);
 }
 
-static void set_name(playerinfo &car, const char *name)
-{
-    strncpy(car.name, name, NAME_BYTES);
-}
-
 TEST_F(ScreenPixels, LobbyTableHasOneRowPerClientAndAClosingLineBelowThem)
 {
     Viewport s = screen_viewport();

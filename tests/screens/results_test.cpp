@@ -11,7 +11,7 @@ static const Colour HEADING{0.7, 0.7, 1.0};
 
 static void add_player(int i, const char *name, int status, int flags, int score)
 {
-    strncpy(players[i].name, name, NAME_BYTES);
+    set_name(players[i], name);
     players[i].status = status, players[i].flags = flags, players[i].score = score;
 }
 

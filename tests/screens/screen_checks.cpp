@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <string>
 
 #include "render/text.h"
@@ -14,6 +15,12 @@
 Rgb rgb(Colour c)
 {
     return rgb(c.r, c.g, c.b);
+}
+
+void set_name(playerinfo &car, const char *name)
+{
+    memset(car.name, 0, NAME_BYTES);
+    memcpy(car.name, name, std::min(strlen(name), size_t{NAME_BYTES}));
 }
 
 void ScreenPixels::SetUp()

@@ -2,6 +2,7 @@
 // that compare a screen with reference renderings of single texts.
 #pragma once
 
+#include "game/model.h"
 #include "harness.h"
 
 struct Colour {
@@ -15,6 +16,10 @@ constexpr Colour ORANGE{1.0, 0.7, 0.0};
 constexpr Colour RED{1.0, 0.0, 0.0};
 
 Rgb rgb(Colour c);
+
+// Stores name in the car's 16 name bytes; a name of all 16 bytes is stored without its
+// NUL, as a server may send it.
+void set_name(playerinfo &car, const char *name);
 
 // A fresh model and GL state, and every blink counter one frame before a lit phase.
 class ScreenPixels : public PixelTest {
