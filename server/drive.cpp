@@ -330,7 +330,7 @@ static void drive_enemy(int i)
     if (c.immune_ticks > 0)
         c.immune_ticks--;
     if (c.stun_ticks > 0) {
-        c.angle = (c.angle + 30) % 360;   // spins while stopped
+        c.angle = (c.angle + 30) % 360;  // spins while stopped
         if (--c.stun_ticks == 0) {
             c.immune_ticks = IMMUNE_TICKS;
             c.angle = c.heading * 90;
@@ -359,8 +359,7 @@ static void check_hits(int i)
         }
     }
     int cx = c.x / CELL_SIZE, cy = c.y / CELL_SIZE;
-    if (field[cy][cx] == CELL_ROCK &&
-        near(c.x, c.y, cell_centre(cx), cell_centre(cy), ROCK_RANGE))
+    if (field[cy][cx] == CELL_ROCK && near(c.x, c.y, cell_centre(cx), cell_centre(cy), ROCK_RANGE))
         burst(c);
 }
 

@@ -469,12 +469,8 @@ static void timed_step()
         else
             start_round();
         break;
-    case PH_GAME_OVER:
-        enter_final_result();
-        break;
-    default:
-        back_to_lobby();
-        break;
+    case PH_GAME_OVER: enter_final_result(); break;
+    default: back_to_lobby(); break;
     }
 }
 

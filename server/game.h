@@ -9,11 +9,11 @@
 #include "game/model.h"
 #include "net/wire.h"
 
-constexpr int TICK_HZ = 30;               // game steps per second
-constexpr int HUMAN_SPEED = 8;            // world units per tick (3.75 cells a second)
+constexpr int TICK_HZ = 30;     // game steps per second
+constexpr int HUMAN_SPEED = 8;  // world units per tick (3.75 cells a second)
 constexpr int NOFUEL_SPEED = 3;
-constexpr int ENEMY_SPEED = 6;            // round 1; one more per round, up to HUMAN_SPEED
-constexpr int SPARE_CARS = 2;             // spare cars at the start of a game
+constexpr int ENEMY_SPEED = 6;  // round 1; one more per round, up to HUMAN_SPEED
+constexpr int SPARE_CARS = 2;   // spare cars at the start of a game
 constexpr int SPARE_CARS_MAX = 5;
 constexpr int SMOKE_COST = 40;            // fuel per puff
 constexpr int SMOKE_SIZE = 80;            // size sent for a fresh puff
@@ -26,9 +26,9 @@ constexpr int HIT_RANGE = 48;             // cars closer than this on both axes 
 constexpr int ROCK_RANGE = 40;            // a car this close to a rock's centre bursts
 constexpr int PUFF_RANGE = 40;            // an enemy this close to a puff is stopped
 constexpr int FLAG_POINTS = 100;
-constexpr int MARKED_FLAG_POINTS = 200;   // "L" and "S" flags
-constexpr int RECORD_PERIOD = 8;          // ticks between full records, map, round info
-constexpr int SMOKE_PERIOD = 3;           // ticks between smoke tables
+constexpr int MARKED_FLAG_POINTS = 200;  // "L" and "S" flags
+constexpr int RECORD_PERIOD = 8;         // ticks between full records, map, round info
+constexpr int SMOKE_PERIOD = 3;          // ticks between smoke tables
 constexpr int CONTROL_MODERN = 0;
 
 struct game_config {
@@ -38,7 +38,7 @@ struct game_config {
     int lobby_seconds;  // countdown after the first check-in
     int flags;          // flags per round, the "L" and "S" flags among them
     uint32_t seed;
-    int wait_ticks;     // ticks of one "second" of waiting between phases
+    int wait_ticks;  // ticks of one "second" of waiting between phases
 };
 
 // Phases of the server's game. They map onto the client's statuses through the
@@ -63,9 +63,9 @@ struct car {
     int32_t x, y, angle, status, fuel, flags, lives, wins, score, flags_game, control;
     char name[NAME_BYTES];
     // The server's own.
-    bool connected;   // a client holds this human slot
-    bool in_game;     // this human takes part in the current game
-    int heading;      // DIR_*
+    bool connected;  // a client holds this human slot
+    bool in_game;    // this human takes part in the current game
+    int heading;     // DIR_*
     bool moving;
     int wish;         // MODERN: heading of the last arrow pressed, -1 none
     int turn;         // CLASSIC: quarter turns waiting for the next crossing (+1 left, -1 right)
@@ -81,13 +81,13 @@ extern int8_t field[MAP_H][MAP_W];
 extern smokeinfo puffs[SMOKE_MAX];
 extern int puff_ticks[SMOKE_MAX];
 extern int phase;
-extern int phase_ticks;     // ticks left in a timed phase
-extern int lobby_ticks;     // ticks of lobby countdown left; -1 while it is not running
+extern int phase_ticks;  // ticks left in a timed phase
+extern int lobby_ticks;  // ticks of lobby countdown left; -1 while it is not running
 extern int round_no;
 extern int flags_total;
 extern int flags_left;
 extern int hiscore;
-extern int highlight;       // slot of the last round's best player, -1 none
+extern int highlight;  // slot of the last round's best player, -1 none
 extern uint32_t rng_state;
 
 // Cars on the wire: the human slots, then the enemies.

@@ -18,7 +18,7 @@ static void install_signals()
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = on_stop_signal;
     sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);    // no SA_RESTART: poll() returns at once
+    sigaction(SIGINT, &sa, nullptr);  // no SA_RESTART: poll() returns at once
     sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 }

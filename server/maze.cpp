@@ -60,8 +60,14 @@ void distance_map(int cx, int cy, int16_t dist[MAP_H][MAP_W])
     }
 }
 
-static int room_col(int rx) { return 2 * rx + 1; }
-static int room_row(int ry) { return 2 * ry + 1; }
+static int room_col(int rx)
+{
+    return 2 * rx + 1;
+}
+static int room_row(int ry)
+{
+    return 2 * ry + 1;
+}
 
 static bool room_inside(int rx, int ry)
 {
@@ -155,7 +161,8 @@ static void place_flags()
     int placed = 0;
     for (int tries = 0; placed < wanted && tries < 10000; tries++) {
         int cx = room_col(rng_below(MAZE_ROOMS_X)), cy = room_row(rng_below(MAZE_ROOMS_Y));
-        if (field[cy][cx] != CELL_ROAD || cy > MAP_H - 1 - FLAG_MIN_DISTANCE || near_home(cx, cy, 2))
+        if (field[cy][cx] != CELL_ROAD || cy > MAP_H - 1 - FLAG_MIN_DISTANCE ||
+            near_home(cx, cy, 2))
             continue;
         int8_t code = CELL_FLAG;
         if (wanted >= 3 && placed == 0)

@@ -109,7 +109,7 @@ static bool queue_word(conn &c, int32_t value)
 
 static bool queue_text(conn &c, const char *text)
 {
-    int len = static_cast<int>(strlen(text)) + 1;   // the NUL travels too
+    int len = static_cast<int>(strlen(text)) + 1;  // the NUL travels too
     return queue_word(c, len) && queue_bytes(c, text, len);
 }
 
@@ -356,7 +356,8 @@ int serve(int listen_fd, const net_settings &settings)
         owner[n++] = nullptr;
         for (conn &c : conns)
             if (c.state != CS_FREE) {
-                fds[n] = pollfd{c.fd, static_cast<short>(POLLIN | (c.out_len > 0 ? POLLOUT : 0)), 0};
+                fds[n] =
+                    pollfd{c.fd, static_cast<short>(POLLIN | (c.out_len > 0 ? POLLOUT : 0)), 0};
                 owner[n++] = &c;
             }
         long long wait = (next_tick - now_us()) / 1000;
@@ -388,7 +389,7 @@ int serve(int listen_fd, const net_settings &settings)
             game_tick();
             deliver_outbox();
             next_tick += period_us;
-            if (t - next_tick > 5 * period_us)   // far behind (a stopped process): catch up at once
+            if (t - next_tick > 5 * period_us)  // far behind (a stopped process): catch up at once
                 next_tick = t + period_us;
             if (++ticks % 10 == 0)
                 write_status_file(settings.status_path);

@@ -5,24 +5,25 @@
 #include <csignal>
 #include <cstddef>
 
-constexpr int CONN_MAX = 16;               // connections at once, checking in or playing
-constexpr int NAME_IN_MAX = 64;            // longest name message accepted (length word)
-constexpr int IN_BUF_SIZE = 256;           // per-connection input bound
-constexpr int OUT_BUF_SIZE = 64 * 1024;    // per-connection output bound
-constexpr int SOCKET_SNDBUF = 32 * 1024;   // keeps a client that stops reading from hiding in the kernel
-constexpr int QUIT_FLUSH_MS = 2000;        // time given to TAG_QUIT to leave on shutdown
+constexpr int CONN_MAX = 16;             // connections at once, checking in or playing
+constexpr int NAME_IN_MAX = 64;          // longest name message accepted (length word)
+constexpr int IN_BUF_SIZE = 256;         // per-connection input bound
+constexpr int OUT_BUF_SIZE = 64 * 1024;  // per-connection output bound
+constexpr int SOCKET_SNDBUF =
+    32 * 1024;                       // keeps a client that stops reading from hiding in the kernel
+constexpr int QUIT_FLUSH_MS = 2000;  // time given to TAG_QUIT to leave on shutdown
 
 struct net_settings {
-    int checkin_ms;            // a check-in must finish within this
-    const char *status_path;   // state of the game written here a few times a second; may be null
+    int checkin_ms;           // a check-in must finish within this
+    const char *status_path;  // state of the game written here a few times a second; may be null
 };
 
 enum { CS_FREE, CS_NAME, CS_PLAY };
 
 struct conn {
-    int state;         // CS_*
+    int state;  // CS_*
     int fd;
-    int slot;          // human slot, -1 for a connection turned away (server full)
+    int slot;  // human slot, -1 for a connection turned away (server full)
     long long deadline_ms;
     unsigned char in[IN_BUF_SIZE];
     int in_len;

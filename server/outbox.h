@@ -6,18 +6,18 @@
 
 #include "net/wire.h"
 
-constexpr int TO_ALL = -1;    // audience: every checked-in client
+constexpr int TO_ALL = -1;  // audience: every checked-in client
 constexpr int OUTBOX_MAX = 64;
 
 struct out_msg {
-    int slot;   // TO_ALL or the human slot it is meant for
+    int slot;  // TO_ALL or the human slot it is meant for
     int len;
     unsigned char bytes[NET_BUF_SIZE];
 };
 
 extern out_msg outbox[OUTBOX_MAX];
 extern int outbox_count;
-extern long outbox_dropped;   // messages lost to a full outbox (never expected)
+extern long outbox_dropped;  // messages lost to a full outbox (never expected)
 
 void outbox_clear();
 

@@ -5,11 +5,11 @@
 
 #include <cstdint>
 
-constexpr int MAXPLAYER = 8;          // cars in the table, humans and enemies together
-constexpr int MAP_W = 32;             // maze width in cells
-constexpr int MAP_H = 56;             // maze height in cells
+constexpr int MAXPLAYER = 8;  // cars in the table, humans and enemies together
+constexpr int MAP_W = 32;     // maze width in cells
+constexpr int MAP_H = 56;     // maze height in cells
 constexpr int MAP_BYTES = MAP_W * MAP_H;
-constexpr int CELL_SIZE = 64;         // world units per cell side
+constexpr int CELL_SIZE = 64;  // world units per cell side
 constexpr int WORLD_W = MAP_W * CELL_SIZE;
 constexpr int WORLD_H = MAP_H * CELL_SIZE;
 constexpr int SMOKE_MAX = 24;         // entries of the smoke table
@@ -20,7 +20,7 @@ constexpr int NAME_BYTES = 16;        // bytes of a car's name, NUL included
 
 // Car status (playerinfo.status).
 enum {
-    PS_NONE = 0,     // not checked in / not taking part
+    PS_NONE = 0,  // not checked in / not taking part
     PS_DRIVE = 1,
     PS_BURST = 2,
     PS_NOFUEL = 4,
@@ -48,36 +48,36 @@ enum {
     GS_LIVE = 6,
     GS_GAME_OVER = 7,
     GS_PAUSE = 9,
-    GS_COUNT = 10,   // size of the status-handler table
+    GS_COUNT = 10,  // size of the status-handler table
 };
 
 // One car: 33 signed 32-bit words in host order. Words 15 to 23 and 25 to 32 are
 // carried but never used by the client.
 struct playerinfo {
-    int32_t x, y;        // position, world units
-    int32_t angle;       // heading in degrees
-    int32_t status;      // PS_*
-    int32_t fuel;        // FUEL_FULL is a full tank
-    int32_t flags;       // flags taken this round
-    int32_t lives;       // spare cars left
-    int32_t wins;        // rounds won
+    int32_t x, y;    // position, world units
+    int32_t angle;   // heading in degrees
+    int32_t status;  // PS_*
+    int32_t fuel;    // FUEL_FULL is a full tank
+    int32_t flags;   // flags taken this round
+    int32_t lives;   // spare cars left
+    int32_t wins;    // rounds won
     int32_t score;
-    int32_t flags_game;  // flags taken in the whole game
-    int32_t control;     // car-control mode
+    int32_t flags_game;     // flags taken in the whole game
+    int32_t control;        // car-control mode
     char name[NAME_BYTES];  // as sent, normally NUL-terminated; never byte-swapped
     int32_t unused_15_23[9];
-    int32_t keys;        // KEY_* bits of this client's keyboard (own record only)
+    int32_t keys;  // KEY_* bits of this client's keyboard (own record only)
     int32_t unused_25_32[8];
 };
 static_assert(sizeof(playerinfo) == 33 * sizeof(int32_t), "a car record is 33 words");
 
 struct smokeinfo {
-    int32_t x, y;   // world units
-    int32_t size;   // 0 = empty
+    int32_t x, y;  // world units
+    int32_t size;  // 0 = empty
 };
 
 extern playerinfo players[MAXPLAYER];
-extern playerinfo *me;              // &players[entry_no], set once by the check-in
+extern playerinfo *me;  // &players[entry_no], set once by the check-in
 extern int entry_no;
 extern int8_t fieldmap[MAP_H][MAP_W];  // cell codes, read as signed bytes
 extern smokeinfo smoke[SMOKE_MAX];
@@ -88,9 +88,9 @@ extern int round_no;
 extern int hiscore;
 extern int flags_total;
 extern int flags_left;
-extern int result_highlight;        // table index of the row the round result picks out
-extern int Nclient;                 // human players, from the check-in
-extern int Nenemy;                  // enemy cars, from the round information
+extern int result_highlight;  // table index of the row the round result picks out
+extern int Nclient;           // human players, from the check-in
+extern int Nenemy;            // enemy cars, from the round information
 
 // Cars the server says there are (Nclient + Nenemy, without overflow); may be
 // negative or above MAXPLAYER when the server says so.

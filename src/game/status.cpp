@@ -92,9 +92,7 @@ void status_game_over()
     count_tick();
 }
 
-void status_pause()
-{
-}
+void status_pause() {}
 
 void tick(int)
 {

@@ -4,7 +4,7 @@
 
 #include "game/model.h"
 
-constexpr int TICK_MS = 10;   // period of the tick
+constexpr int TICK_MS = 10;  // period of the tick
 
 using status_handler = void (*)();
 using display_callback = void (*)();

@@ -19,13 +19,15 @@ unsigned char send_buf[NET_BUF_SIZE];
 int recv_len;
 message_handler tag_handlers[TAG_COUNT];
 
+// clang-format off
 const char *const tag_names[TAG_COUNT] = {
-    "TAG_KEYS",          "TAG_PLAYERINFO",   "TAG_PLAYERINFO2", "TAG_ROUNDINFO",
-    "TAG_MAP",           "TAG_SMOKE",        "TAG_HISCORE",     "TAG_LOBBY",
-    "TAG_READY",         "TAG_START",        "TAG_STAGE_CLEAR", "TAG_ROUND_RESULT",
-    "TAG_FINAL_RESULT",  "TAG_LIVE",         "TAG_GAME_OVER",   "TAG_QUIT",
+    "TAG_KEYS",         "TAG_PLAYERINFO", "TAG_PLAYERINFO2", "TAG_ROUNDINFO",
+    "TAG_MAP",          "TAG_SMOKE",      "TAG_HISCORE",     "TAG_LOBBY",
+    "TAG_READY",        "TAG_START",      "TAG_STAGE_CLEAR", "TAG_ROUND_RESULT",
+    "TAG_FINAL_RESULT", "TAG_LIVE",       "TAG_GAME_OVER",   "TAG_QUIT",
     "TAG_PAUSE",
 };
+// clang-format on
 
 static const char *tag_name(int32_t tag)
 {
@@ -44,8 +46,8 @@ void recv_exact(unsigned char *buf, int len, const char *what)
         if (n < 0 && errno == EINTR)
             continue;
         if (n == 0)
-            fatal_error("lost server connection: closed after %d of the %d bytes of %s", got,
-                        len, what);
+            fatal_error("lost server connection: closed after %d of the %d bytes of %s", got, len,
+                        what);
         fatal_error("lost server connection while reading %s: %s", what, strerror(errno));
     }
 }
@@ -71,8 +73,7 @@ static void check_connection_alive(int waiting)
         fatal_error("lost server connection: socket error");
     if (p.revents & (POLLHUP | POLLRDHUP)) {
         if (waiting > 0)
-            fatal_error("lost server connection: closed after %d bytes of a frame header",
-                        waiting);
+            fatal_error("lost server connection: closed after %d bytes of a frame header", waiting);
         fatal_error("lost server connection: closed by the server");
     }
     if ((p.revents & POLLIN) && waiting == 0) {
@@ -160,8 +161,9 @@ bool message_holds(int64_t payload_bytes)
     int64_t needed = TAG_SIZE + payload_bytes;
     if (recv_len >= needed)
         return true;
-    fprintf(stderr, "%s (%d) of size %d is shorter than the %" PRId64 " bytes it must hold; "
-                    "dropped\n",
+    fprintf(stderr,
+            "%s (%d) of size %d is shorter than the %" PRId64 " bytes it must hold; "
+            "dropped\n",
             tag_name(tag), tag, recv_len, needed);
     return false;
 }

@@ -8,10 +8,10 @@
 
 using message_handler = void (*)();
 
-extern int sock;                               // the one connection to the server
-extern unsigned char recv_buf[NET_BUF_SIZE];   // the message being handled, header first
+extern int sock;                              // the one connection to the server
+extern unsigned char recv_buf[NET_BUF_SIZE];  // the message being handled, header first
 extern unsigned char send_buf[NET_BUF_SIZE];
-extern int recv_len;                           // bytes of the message now in recv_buf
+extern int recv_len;  // bytes of the message now in recv_buf
 extern message_handler tag_handlers[TAG_COUNT];
 extern const char *const tag_names[TAG_COUNT];
 

@@ -12,8 +12,7 @@
 
 // Both car messages end with this check of the bytes read against the announced
 // car count; it only reports, it undoes nothing.
-static void check_consumed(const char *name, const char *per_car_name, int per_car,
-                           int cars_read)
+static void check_consumed(const char *name, const char *per_car_name, int per_car, int cars_read)
 {
     int64_t off = TAG_SIZE + int64_t{per_car} * cars_read;
     int64_t expected = TAG_SIZE + int64_t{per_car} * cars_announced();

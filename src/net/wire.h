@@ -11,13 +11,13 @@
 #include "game/model.h"
 
 constexpr int SERVER_PORT = 5555;
-constexpr int TAG_SIZE = 8;          // bytes of the frame header
-constexpr int NET_BUF_SIZE = 1920;   // recv_buf and send_buf
+constexpr int TAG_SIZE = 8;         // bytes of the frame header
+constexpr int NET_BUF_SIZE = 1920;  // recv_buf and send_buf
 constexpr int MAX_PAYLOAD = NET_BUF_SIZE - TAG_SIZE;
-constexpr int POFF = 20;             // bytes per car in TAG_PLAYERINFO
-constexpr int POFF2 = 60;            // bytes per car in TAG_PLAYERINFO2
-constexpr int POFF2_NAME = 44;       // offset of the 16 name bytes in a car's POFF2 block
-constexpr int KEYS_MSG_SIZE = 12;    // the client's key-state message
+constexpr int POFF = 20;           // bytes per car in TAG_PLAYERINFO
+constexpr int POFF2 = 60;          // bytes per car in TAG_PLAYERINFO2
+constexpr int POFF2_NAME = 44;     // offset of the 16 name bytes in a car's POFF2 block
+constexpr int KEYS_MSG_SIZE = 12;  // the client's key-state message
 
 enum {
     TAG_KEYS = 0,
@@ -37,7 +37,7 @@ enum {
     TAG_GAME_OVER = 14,
     TAG_QUIT = 15,
     TAG_PAUSE = 16,
-    TAG_COUNT = 17,   // size of the tag-handler table
+    TAG_COUNT = 17,  // size of the tag-handler table
 };
 
 // Payload bytes of the fixed-layout messages. The two car messages carry POFF or
@@ -45,7 +45,7 @@ enum {
 constexpr int ROUNDINFO_PAYLOAD = 4 * 4;
 constexpr int MAP_PAYLOAD = MAP_BYTES;
 constexpr int SMOKE_PAYLOAD = SMOKE_MAX * 3 * 4;
-constexpr int WORD_PAYLOAD = 4;   // hiscore, lobby, ready, start, round result
+constexpr int WORD_PAYLOAD = 4;  // hiscore, lobby, ready, start, round result
 
 // Key bits of the key-state message.
 enum {

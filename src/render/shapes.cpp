@@ -39,24 +39,20 @@ static const point wheels[4][4] = {
 // It is not convex, so it is filled as seven triangles that tile exactly that
 // outline: the two side spikes, the two forward spikes and the body between them.
 static const point burst_triangles[7][3] = {
-    {{-0.4, 0}, {-0.72, 0.2}, {-0.32, 0.12}},
-    {{-0.32, 0.12}, {-0.36, 0.52}, {0, 0.12}},
-    {{0, 0.12}, {0.36, 0.52}, {0.32, 0.12}},
-    {{0.32, 0.12}, {0.72, 0.2}, {0.4, 0}},
-    {{-0.4, 0}, {-0.32, 0.12}, {0, 0.12}},
-    {{-0.4, 0}, {0, 0.12}, {0.4, 0}},
+    {{-0.4, 0}, {-0.72, 0.2}, {-0.32, 0.12}}, {{-0.32, 0.12}, {-0.36, 0.52}, {0, 0.12}},
+    {{0, 0.12}, {0.36, 0.52}, {0.32, 0.12}},  {{0.32, 0.12}, {0.72, 0.2}, {0.4, 0}},
+    {{-0.4, 0}, {-0.32, 0.12}, {0, 0.12}},    {{-0.4, 0}, {0, 0.12}, {0.4, 0}},
     {{0, 0.12}, {0.32, 0.12}, {0.4, 0}},
 };
 
 static const point octagon[] = {{-0.5, -1}, {-1, -0.5}, {-1, 0.5}, {-0.5, 1},
-                                {0.5, 1},   {1, 0.5},   {1, -0.5},  {0.5, -1}};
+                                {0.5, 1},   {1, 0.5},   {1, -0.5}, {0.5, -1}};
 
-constexpr double FLAG_ICON_SCALE = 0.9 * 0.05;   // 0.045000000000000005, not 0.045
+constexpr double FLAG_ICON_SCALE = 0.9 * 0.05;  // 0.045000000000000005, not 0.045
 
 static const point smoke_offsets[] = {{-0.3, -0.3}, {-0.7, 0.5}, {0.3, 0.6}, {0.7, -0.5}};
 
-template <int N>
-static void polygon(const point (&vertices)[N])
+template <int N> static void polygon(const point (&vertices)[N])
 {
     glBegin(GL_POLYGON);
     for (const point &v : vertices)
@@ -64,8 +60,7 @@ static void polygon(const point (&vertices)[N])
     glEnd();
 }
 
-template <int N>
-static void triangles(const point (&pieces)[N][3])
+template <int N> static void triangles(const point (&pieces)[N][3])
 {
     glBegin(GL_TRIANGLES);
     for (const auto &piece : pieces)
@@ -107,7 +102,8 @@ static int32_t difference32(int32_t a, int32_t b)
 // Screen position of a car in the field viewport.
 static point car_position(const playerinfo *car)
 {
-    return point{difference32(car->x, me->x) * FIELD_SCALE, difference32(me->y, car->y) * FIELD_SCALE};
+    return point{difference32(car->x, me->x) * FIELD_SCALE,
+                 difference32(me->y, car->y) * FIELD_SCALE};
 }
 
 static bool is_wall(int column, int row)
@@ -156,7 +152,7 @@ void draw_wall(int column, int row)
 // the rotation's cosine and sine are taken in float from the angle in radians, and
 // each entry of the product with the scale is one rounded float product.
 struct scaled_rotation {
-    float xx, xy, yx, yy;   // x' = xx x + xy y, y' = yx x + yy y
+    float xx, xy, yx, yy;  // x' = xx x + xy y, y' = yx x + yy y
 };
 
 static scaled_rotation edge_rotation(double angle)
@@ -355,7 +351,7 @@ static void puff_octagon(float x, float y, float s, double ox, double oy)
 
 void draw_smoke_puff_in_run(double x, double y, int size)
 {
-    double s = size * 0.012;   // rounded to a double before the next product
+    double s = size * 0.012;  // rounded to a double before the next product
     s *= 0.1;
     glColor4d(0.8, 0.8, 0.8, 0.2);
     for (const point &offset : smoke_offsets)

@@ -4,7 +4,7 @@
 
 #include "game/model.h"
 
-constexpr double FIELD_SCALE = 0.003125;   // field-viewport units per world unit
+constexpr double FIELD_SCALE = 0.003125;  // field-viewport units per world unit
 
 void draw_field_background();
 void draw_tile(double x, double y);

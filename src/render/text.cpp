@@ -4,7 +4,7 @@
 
 #include <GL/freeglut.h>
 
-constexpr int FONT_GLYPHS = 128;   // codes 0 .. 127 have a glyph list
+constexpr int FONT_GLYPHS = 128;  // codes 0 .. 127 have a glyph list
 
 unsigned font_list_base[FONT_COUNT];
 bool fonts_pending = true;

@@ -9,7 +9,7 @@ enum {
     FONT_COUNT = 3,
 };
 
-constexpr int TEXT_MAX = 255;   // characters drawn of one text at most
+constexpr int TEXT_MAX = 255;  // characters drawn of one text at most
 
 // First of the 128 glyph lists of each font (list base + c draws code c), and
 // whether they are still to be built; both are set by the first draw_text.

@@ -48,7 +48,7 @@ static void frame(void (*draw)())
 // Icon rows run on for as many icons as the server's counts say; an icon that lies
 // beyond the window's right or bottom edge by more than its own size cannot be seen,
 // and every later one lies further out, so the rows stop there.
-constexpr double ICON_MARGIN = 0.1;   // the larger icon's size, in window units
+constexpr double ICON_MARGIN = 0.1;  // the larger icon's size, in window units
 
 static bool beyond_window(double x, double y)
 {
@@ -103,8 +103,23 @@ static void draw_live_screen()
     draw_playfield();
 }
 
-void display_lobby() { frame(draw_lobby); }
-void display_round_result() { frame(draw_round_result); }
-void display_final_result() { frame(draw_final_result); }
-void display_play() { frame(draw_play_screen); }
-void display_live() { frame(draw_live_screen); }
+void display_lobby()
+{
+    frame(draw_lobby);
+}
+void display_round_result()
+{
+    frame(draw_round_result);
+}
+void display_final_result()
+{
+    frame(draw_final_result);
+}
+void display_play()
+{
+    frame(draw_play_screen);
+}
+void display_live()
+{
+    frame(draw_live_screen);
+}

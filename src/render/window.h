@@ -2,8 +2,8 @@
 // each clear, set the full-window viewport, draw their screen and swap.
 #pragma once
 
-extern int win_w;   // window width in pixels, written only by reshape
-extern int win_h;   // window height in pixels
+extern int win_w;  // window width in pixels, written only by reshape
+extern int win_h;  // window height in pixels
 
 void reshape(int width, int height);
 

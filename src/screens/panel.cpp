@@ -13,11 +13,11 @@ int32_t radar_blink;
 int32_t fuel_blink;
 int32_t live_blink;
 
-constexpr double FUEL_FACTOR = 0.0003333333333333333;   // 1 / FUEL_FULL
-constexpr int FUEL_WARNING = 600;     // "FUEL ALMOST EMPTY" below this
-constexpr int GO_TICKS = 200;         // "GO!" for the first ticks of play
-constexpr double RADAR_SCALE = 0.0001953125;   // 1/5120 radar units per world unit
-constexpr float RADAR_POINT = 5.0f;   // pixels
+constexpr double FUEL_FACTOR = 0.0003333333333333333;  // 1 / FUEL_FULL
+constexpr int FUEL_WARNING = 600;                      // "FUEL ALMOST EMPTY" below this
+constexpr int GO_TICKS = 200;                          // "GO!" for the first ticks of play
+constexpr double RADAR_SCALE = 0.0001953125;           // 1/5120 radar units per world unit
+constexpr float RADAR_POINT = 5.0f;                    // pixels
 
 void draw_round_label()
 {
@@ -137,8 +137,8 @@ static void draw_ready_message()
 // warning and "GO!" can share a frame.
 static void draw_play_message()
 {
-    if (me->fuel < FUEL_WARNING && me->status != PS_NOFUEL
-        && blink_lit(fuel_blink, FUEL_BLINK_DIV)) {
+    if (me->fuel < FUEL_WARNING && me->status != PS_NOFUEL &&
+        blink_lit(fuel_blink, FUEL_BLINK_DIV)) {
         glColor3d(1.0, 0.7, 0.0);
         draw_text("FUEL ALMOST EMPTY", -0.6, 0.2, FONT_HELVETICA_18);
     }
@@ -160,26 +160,15 @@ static void draw_message(double r, double g, double b, const char *text, double 
 void draw_status_message()
 {
     switch (game_status) {
-    case GS_READY:
-        draw_ready_message();
-        break;
-    case GS_PLAY:
-        draw_play_message();
-        break;
-    case GS_STAGE_CLEARED:
-        draw_message(0.0, 1.0, 0.0, "STAGE CLEARED", -0.5, 0.2);
-        break;
+    case GS_READY: draw_ready_message(); break;
+    case GS_PLAY: draw_play_message(); break;
+    case GS_STAGE_CLEARED: draw_message(0.0, 1.0, 0.0, "STAGE CLEARED", -0.5, 0.2); break;
     case GS_LIVE:
         if (blink_lit(live_blink, LIVE_BLINK_DIV))
             draw_message(0.0, 1.0, 0.0, "LIVE", 0.6, 0.8);
         break;
-    case GS_GAME_OVER:
-        draw_message(1.0, 0.0, 0.0, "GAME OVER", -0.35, 0.2);
-        break;
-    case GS_PAUSE:
-        draw_message(0.0, 1.0, 0.0, "PAUSE", -0.2, 0.2);
-        break;
-    default:
-        break;   // lobby, results and unknown statuses: no message
+    case GS_GAME_OVER: draw_message(1.0, 0.0, 0.0, "GAME OVER", -0.35, 0.2); break;
+    case GS_PAUSE: draw_message(0.0, 1.0, 0.0, "PAUSE", -0.2, 0.2); break;
+    default: break;  // lobby, results and unknown statuses: no message
     }
 }

@@ -5,9 +5,9 @@
 #include <cstdint>
 
 // Frame counters of the blinking elements: zero at start, never reset.
-extern int32_t radar_blink;   // marked flags on the radar, every radar drawing
-extern int32_t fuel_blink;    // "FUEL ALMOST EMPTY", while the warning is due
-extern int32_t live_blink;    // "LIVE", in GS_LIVE
+extern int32_t radar_blink;  // marked flags on the radar, every radar drawing
+extern int32_t fuel_blink;   // "FUEL ALMOST EMPTY", while the warning is due
+extern int32_t live_blink;   // "LIVE", in GS_LIVE
 
 constexpr int RADAR_BLINK_DIV = 10;
 constexpr int FUEL_BLINK_DIV = 10;

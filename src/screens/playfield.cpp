@@ -17,7 +17,7 @@ constexpr int LAYOUT_W = 450;
 constexpr int LAYOUT_H = 350;
 constexpr int FIELD_MARGIN = 10;
 constexpr int FIELD_SIDE = 320;
-constexpr int VIEW_REACH = 5;   // cells drawn on each side of the own car's cell
+constexpr int VIEW_REACH = 5;  // cells drawn on each side of the own car's cell
 
 // size * num / den truncated toward zero. The product is taken in 64 bits so a huge
 // window cannot overflow it; for any real window it equals the 32-bit result, and
@@ -29,10 +29,9 @@ static int scale_pixels(int size, int num, int den)
 
 static void set_field_viewport()
 {
-    glViewport(scale_pixels(win_w, FIELD_MARGIN, LAYOUT_W),
-               scale_pixels(win_h, FIELD_MARGIN, LAYOUT_H),
-               scale_pixels(win_w, FIELD_SIDE, LAYOUT_W),
-               scale_pixels(win_h, FIELD_SIDE, LAYOUT_H));
+    glViewport(
+        scale_pixels(win_w, FIELD_MARGIN, LAYOUT_W), scale_pixels(win_h, FIELD_MARGIN, LAYOUT_H),
+        scale_pixels(win_w, FIELD_SIDE, LAYOUT_W), scale_pixels(win_h, FIELD_SIDE, LAYOUT_H));
 }
 
 // First and end (exclusive) cell of the visible window along one axis, cut at the
@@ -73,7 +72,7 @@ static void draw_cell(int row, int column)
     case CELL_FLAG_L: draw_flag_l_cell(x, y); break;
     case CELL_FLAG_S: draw_flag_s_cell(x, y); break;
     case CELL_ROCK: draw_rock(x, y); break;
-    default: break;   // unknown codes leave the green background
+    default: break;  // unknown codes leave the green background
     }
 }
 

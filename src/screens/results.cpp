@@ -10,7 +10,7 @@
 #include "render/text.h"
 #include "screens/rows.h"
 
-constexpr double ROW_START = 0.2;   // the first row stands one step below, at 0.0
+constexpr double ROW_START = 0.2;  // the first row stands one step below, at 0.0
 constexpr double ROW_STEP = 0.2;
 constexpr double GLYPH_RISE = 0.023;
 

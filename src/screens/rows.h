@@ -4,7 +4,7 @@
 
 #include "game/model.h"
 
-constexpr int NAME_TEXT = NAME_BYTES + 1;   // a name with room for its NUL
+constexpr int NAME_TEXT = NAME_BYTES + 1;  // a name with room for its NUL
 
 // Nclient held to 0 .. MAXPLAYER: the human records any row loop may visit.
 int client_rows();

@@ -27,7 +27,8 @@ int connect_server(const char *name, int port)
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
     size_t len = static_cast<size_t>(host->h_length);
-    memcpy(&addr.sin_addr, host->h_addr_list[0], len < sizeof addr.sin_addr ? len : sizeof addr.sin_addr);
+    memcpy(&addr.sin_addr, host->h_addr_list[0],
+           len < sizeof addr.sin_addr ? len : sizeof addr.sin_addr);
 
     int s = socket(AF_INET, SOCK_STREAM, 0);
     if (connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {

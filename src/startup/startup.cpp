@@ -65,7 +65,7 @@ void install_handlers()
     status_handlers[GS_FINAL_RESULT] = status_final_result;
     status_handlers[GS_LIVE] = status_live;
     status_handlers[GS_GAME_OVER] = status_game_over;
-    status_handlers[8] = nullptr;   // there is no status 8
+    status_handlers[8] = nullptr;  // there is no status 8
     status_handlers[GS_PAUSE] = status_pause;
 }
 

@@ -1,10 +1,10 @@
 // Start-up: the console dialogue, the handler tables and the window.
 #pragma once
 
-constexpr int SERVER_LINE_SIZE = 128;   // bytes of the line typed at the server prompt
-constexpr int NAME_LINE_SIZE = 16;      // bytes of the name line
+constexpr int SERVER_LINE_SIZE = 128;  // bytes of the line typed at the server prompt
+constexpr int NAME_LINE_SIZE = 16;     // bytes of the name line
 constexpr const char *DEFAULT_SERVER = "127.0.0.1";
-constexpr int WINDOW_W = 450;           // initial window size, pixels
+constexpr int WINDOW_W = 450;  // initial window size, pixels
 constexpr int WINDOW_H = 350;
 
 // Removes one trailing newline from a line read into a buffer of size bytes.

@@ -27,7 +27,7 @@ public:
         close(fds[1]);
         dup2(fds[0], 0);
         close(fds[0]);
-        __fpurge(stdin);   // what an earlier test left unread belongs to its input
+        __fpurge(stdin);  // what an earlier test left unread belongs to its input
         clearerr(stdin);
     }
     ~ConsoleInput()
@@ -65,7 +65,7 @@ static std::string asked_server(const std::string &typed)
 {
     ConsoleInput input(typed);
     char line[SERVER_LINE_SIZE];
-    memset(line, 'Z', sizeof line);   // stale content must never be used
+    memset(line, 'Z', sizeof line);  // stale content must never be used
     testing::internal::CaptureStdout();
     ask_server(line);
     std::string prompt = testing::internal::GetCapturedStdout();
@@ -111,7 +111,8 @@ TEST_F(CheckIn, SendsTheNameAndTakesEntryNumberAndPlayers)
     game_status = GS_PLAY;
     serve("Welcome! Your name: ", 3, 4, "Good luck.\n");
     std::string out = run_check_in("alice\n");
-    EXPECT_EQ(out, "Welcome! Your name: your entry number is 3\nnumber of players: 4\nGood luck.\n");
+    EXPECT_EQ(out,
+              "Welcome! Your name: your entry number is 3\nnumber of players: 4\nGood luck.\n");
     EXPECT_EQ(read_sent(10), (bytes{0, 0, 0, 6, 'a', 'l', 'i', 'c', 'e', 0}));
     EXPECT_EQ(me, &players[3]);
     EXPECT_EQ(Nclient, 4);
@@ -204,6 +205,6 @@ TEST(Connect, AnUnresolvableNameAndARefusedPortFailWithTheirWords)
     EXPECT_EQ(connect_server("no-such-host.invalid", SERVER_PORT), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "gethostbyname failed");
     testing::internal::CaptureStderr();
-    EXPECT_EQ(connect_server("127.0.0.1", 1), -1);   // nothing listens on port 1
+    EXPECT_EQ(connect_server("127.0.0.1", 1), -1);  // nothing listens on port 1
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "connect failed");
 }

@@ -167,7 +167,7 @@ TEST_F(ConnectionLoss, AServerThatStallsInsideAMessageAndThenClosesEndsTheClient
     std::thread stalling_server([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         unsigned char name[64];
-        (void)recv(fds[1], name, sizeof name, MSG_DONTWAIT);   // the check-in's name
+        (void)recv(fds[1], name, sizeof name, MSG_DONTWAIT);  // the check-in's name
         close(fds[1]);
     });
     int code = -1;

@@ -90,7 +90,7 @@ TEST_F(Framing, AFrameLargerThanTheBufferIsSkippedAndTheNextOneHandled)
 
 TEST_F(Framing, AMessageShorterThanItsLayoutIsDroppedWhole)
 {
-    Nenemy = 1;   // two cars: the position message needs 40 bytes of payload
+    Nenemy = 1;  // two cars: the position message needs 40 bytes of payload
     send_frame(TAG_PLAYERINFO, words({1, 2, 3, 1, 500}));
     testing::internal::CaptureStderr();
     poll_server();
@@ -161,10 +161,10 @@ TEST_F(FramingDeath, AConnectionClosedInsideAMessageEndsTheClient)
 
 TEST_F(Framing, AQuietLiveConnectionIsNotMistakenForALostOne)
 {
-    poll_server();   // nothing waiting at all
+    poll_server();  // nothing waiting at all
     bytes msg = frame(TAG_HISCORE, words({8}));
     send_raw(bytes(msg.begin(), msg.begin() + 2));
-    poll_server();   // part of a header waiting
+    poll_server();  // part of a header waiting
     send_raw(bytes(msg.begin() + 2, msg.end()));
     poll_server();
     EXPECT_EQ(hiscore, 8);

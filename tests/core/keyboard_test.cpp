@@ -63,7 +63,7 @@ TEST_F(Keyboard, OtherKeysSendTheUnchangedWord)
     special_up(GLUT_KEY_SHIFT_L, 0, 0);
     EXPECT_EQ(next_sent_word(), KEY_UP);
     EXPECT_EQ(next_sent_word(), KEY_UP);
-    key_up('a', 0, 0);   // a release without a press
+    key_up('a', 0, 0);  // a release without a press
     EXPECT_EQ(next_sent_word(), KEY_UP);
 }
 

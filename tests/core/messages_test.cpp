@@ -84,7 +84,7 @@ TEST_F(Messages, NoCarsMeansNothingWrittenAndNoDiagnostic)
     send_frame(TAG_PLAYERINFO, {});
     poll_server();
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    Nenemy = -3;   // a negative count reads no car and reports the mismatch
+    Nenemy = -3;  // a negative count reads no car and reports the mismatch
     testing::internal::CaptureStderr();
     send_frame(TAG_PLAYERINFO2, {});
     poll_server();
@@ -96,7 +96,7 @@ TEST_F(Messages, NoCarsMeansNothingWrittenAndNoDiagnostic)
 TEST_F(Messages, MoreCarsThanTheTableHoldsAreNeverWrittenPastIt)
 {
     Nclient = 4;
-    Nenemy = 6;   // ten cars announced, eight records
+    Nenemy = 6;  // ten cars announced, eight records
     send_frame(TAG_PLAYERINFO, car_positions(10, 300));
     testing::internal::CaptureStderr();
     poll_server();
@@ -187,25 +187,25 @@ TEST_P(TransitionTable, MovesStatusAndCountAsTheServerSays)
 
 INSTANTIATE_TEST_SUITE_P(
     Messages, TransitionTable,
-    testing::Values(
-        Transition{TAG_LOBBY, 5, true, GS_PLAY, true, GS_LOBBY, 5},
-        Transition{TAG_LOBBY, -3, true, GS_FINAL_RESULT, false, GS_LOBBY, -3},
-        Transition{TAG_READY, 3, true, GS_LOBBY, true, GS_READY, 3},
-        Transition{TAG_READY, 3, true, GS_LOBBY, false, GS_LIVE, 3},
-        Transition{TAG_START, 4, true, GS_READY, true, GS_PLAY, 0},
-        Transition{TAG_START, 4, true, GS_READY, false, GS_LIVE, 0},
-        Transition{TAG_STAGE_CLEAR, 0, false, GS_PLAY, true, GS_STAGE_CLEARED, 0},
-        Transition{TAG_STAGE_CLEAR, 0, false, GS_LIVE, false, GS_LIVE, 0},
-        Transition{TAG_ROUND_RESULT, 1, true, GS_PLAY, false, GS_ROUND_RESULT, 0},
-        Transition{TAG_FINAL_RESULT, 0, false, GS_ROUND_RESULT, true, GS_FINAL_RESULT, 0},
-        Transition{TAG_LIVE, 0, false, GS_LOBBY, true, GS_LIVE, 0},
-        Transition{TAG_GAME_OVER, 0, false, GS_PLAY, true, GS_GAME_OVER, 0},
-        Transition{TAG_GAME_OVER, 0, false, GS_LIVE, false, GS_LIVE, 0},
-        Transition{TAG_PAUSE, 0, false, GS_PLAY, true, GS_PAUSE, 42},
-        Transition{TAG_PAUSE, 0, false, GS_PAUSE, true, GS_PLAY, 42},
-        Transition{TAG_PAUSE, 0, false, GS_LOBBY, true, GS_LOBBY, 42},
-        Transition{TAG_PAUSE, 0, false, GS_READY, true, GS_READY, 42},
-        Transition{TAG_PAUSE, 0, false, GS_STAGE_CLEARED, true, GS_STAGE_CLEARED, 42}),
+    testing::Values(Transition{TAG_LOBBY, 5, true, GS_PLAY, true, GS_LOBBY, 5},
+                    Transition{TAG_LOBBY, -3, true, GS_FINAL_RESULT, false, GS_LOBBY, -3},
+                    Transition{TAG_READY, 3, true, GS_LOBBY, true, GS_READY, 3},
+                    Transition{TAG_READY, 3, true, GS_LOBBY, false, GS_LIVE, 3},
+                    Transition{TAG_START, 4, true, GS_READY, true, GS_PLAY, 0},
+                    Transition{TAG_START, 4, true, GS_READY, false, GS_LIVE, 0},
+                    Transition{TAG_STAGE_CLEAR, 0, false, GS_PLAY, true, GS_STAGE_CLEARED, 0},
+                    Transition{TAG_STAGE_CLEAR, 0, false, GS_LIVE, false, GS_LIVE, 0},
+                    Transition{TAG_ROUND_RESULT, 1, true, GS_PLAY, false, GS_ROUND_RESULT, 0},
+                    Transition{TAG_FINAL_RESULT, 0, false, GS_ROUND_RESULT, true, GS_FINAL_RESULT,
+                               0},
+                    Transition{TAG_LIVE, 0, false, GS_LOBBY, true, GS_LIVE, 0},
+                    Transition{TAG_GAME_OVER, 0, false, GS_PLAY, true, GS_GAME_OVER, 0},
+                    Transition{TAG_GAME_OVER, 0, false, GS_LIVE, false, GS_LIVE, 0},
+                    Transition{TAG_PAUSE, 0, false, GS_PLAY, true, GS_PAUSE, 42},
+                    Transition{TAG_PAUSE, 0, false, GS_PAUSE, true, GS_PLAY, 42},
+                    Transition{TAG_PAUSE, 0, false, GS_LOBBY, true, GS_LOBBY, 42},
+                    Transition{TAG_PAUSE, 0, false, GS_READY, true, GS_READY, 42},
+                    Transition{TAG_PAUSE, 0, false, GS_STAGE_CLEARED, true, GS_STAGE_CLEARED, 42}),
     transition_name);
 
 TEST_F(Messages, StartAndRoundResultCarryTheirWord)

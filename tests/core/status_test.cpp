@@ -129,15 +129,15 @@ TEST_F(Tick, LiveSelectsTheWatchScreenOnEntryThenOnlyCounts)
 
 TEST_F(Tick, AWatcherReadyWithACountdownReachesTheWatchScreenOnlyAtZero)
 {
-    send_frame(TAG_READY, words({2}));   // own car PS_NONE: watching
+    send_frame(TAG_READY, words({2}));  // own car PS_NONE: watching
     tick(0);
     EXPECT_EQ(game_status, GS_LIVE);
     EXPECT_EQ(current_screen, nullptr);
     EXPECT_EQ(status_count, 3);
 
     send_frame(TAG_READY, words({-2}));
-    tick(0);   // -2 becomes -1
-    tick(0);   // -1 becomes 0
+    tick(0);  // -2 becomes -1
+    tick(0);  // -1 becomes 0
     EXPECT_EQ(current_screen, nullptr);
     tick(0);
     EXPECT_EQ(current_screen, display_live);
@@ -164,7 +164,7 @@ TEST_F(Tick, StageClearedAndGameOverCountTicks)
 
 TEST_F(Tick, ACountNearTheTopOfTheRangeWrapsInsteadOfOverflowing)
 {
-    send_frame(TAG_READY, words({0x7fffffff}));   // watcher: GS_LIVE counts up from it
+    send_frame(TAG_READY, words({0x7fffffff}));  // watcher: GS_LIVE counts up from it
     tick(0);
     EXPECT_EQ(status_count, INT32_MIN);
 }

@@ -21,8 +21,9 @@ int main()
     Image img = render_in_viewport(0, 0, HARNESS_W, HARNESS_H, [] {});
     Rgb seen = pixel_at(img, HARNESS_W / 2, HARNESS_H / 2);
     if (bits < 8 || !same_colour(seen, clear_colour())) {
-        fprintf(stderr, "display cannot show the clear colour (read %d %d %d): start Xvfb "
-                        "with a 24-bit screen, -s \"-screen 0 1280x1024x24\"\n",
+        fprintf(stderr,
+                "display cannot show the clear colour (read %d %d %d): start Xvfb "
+                "with a 24-bit screen, -s \"-screen 0 1280x1024x24\"\n",
                 seen.r, seen.g, seen.b);
         return 1;
     }

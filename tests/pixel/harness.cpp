@@ -235,9 +235,9 @@ testing::AssertionResult colour_at_ndc(const Image &img, Viewport vp, double x, 
         return testing::AssertionSuccess();
     int px, py;
     ndc_to_pixel(vp, x, y, &px, &py);
-    return testing::AssertionFailure() << "at NDC (" << x << ", " << y << ") = pixel (" << px
-                                       << ", " << py << "): found " << found << ", expected "
-                                       << expected;
+    return testing::AssertionFailure()
+           << "at NDC (" << x << ", " << y << ") = pixel (" << px << ", " << py << "): found "
+           << found << ", expected " << expected;
 }
 
 static bool colour_in_box(const Image &img, Viewport vp, double x, double y, Rgb c, int slack)
@@ -252,9 +252,9 @@ testing::AssertionResult colour_near_ndc(const Image &img, Viewport vp, double x
 {
     if (colour_in_box(img, vp, x, y, expected, slack))
         return testing::AssertionSuccess();
-    return testing::AssertionFailure() << "no pixel of " << expected << " within " << slack
-                                       << " pixels of NDC (" << x << ", " << y << "); centre is "
-                                       << pixel_at_ndc(img, vp, x, y);
+    return testing::AssertionFailure()
+           << "no pixel of " << expected << " within " << slack << " pixels of NDC (" << x << ", "
+           << y << "); centre is " << pixel_at_ndc(img, vp, x, y);
 }
 
 testing::AssertionResult no_colour_near_ndc(const Image &img, Viewport vp, double x, double y,

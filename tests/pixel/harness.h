@@ -29,12 +29,12 @@
 #include <string>
 #include <vector>
 
-constexpr int HARNESS_W = 1000;   // the harness window, large enough for 900 x 700 screens
+constexpr int HARNESS_W = 1000;  // the harness window, large enough for 900 x 700 screens
 constexpr int HARNESS_H = 800;
-constexpr int COLOUR_TOLERANCE = 3;   // per channel: 0.3 x 255 comes out as 76 or 77
+constexpr int COLOUR_TOLERANCE = 3;  // per channel: 0.3 x 255 comes out as 76 or 77
 
 struct Rgb {
-    int r, g, b;   // 0 .. 255
+    int r, g, b;  // 0 .. 255
 };
 
 // A colour given as OpenGL doubles (0 .. 1), rounded to 8 bits.
@@ -46,14 +46,14 @@ std::ostream &operator<<(std::ostream &out, Rgb c);
 Rgb clear_colour();
 
 struct Viewport {
-    int x, y, w, h;   // window pixels, as glViewport takes them
+    int x, y, w, h;  // window pixels, as glViewport takes them
 };
 
 struct Image {
     int width = 0;
     int height = 0;
-    std::vector<uint8_t> pixels;   // RGB, rows bottom-up
-    int swaps = 0;                 // glutSwapBuffers calls during render_screen
+    std::vector<uint8_t> pixels;  // RGB, rows bottom-up
+    int swaps = 0;                // glutSwapBuffers calls during render_screen
 };
 
 // The full-window viewport of the screen callbacks: (0, 0, win_w, win_h).

@@ -34,8 +34,8 @@ void build_maze()
             bool grid = (r % 3 == 0 && c % 5 != 2) || (c % 4 == 0 && r % 4 == 1);
             fieldmap[r][c] = border || grid ? CELL_WALL : CELL_ROAD;
         }
-    const int items[][3] = {{19, 11, CELL_FLAG},  {20, 7, CELL_FLAG_L}, {22, 13, CELL_FLAG_S},
-                            {23, 9, CELL_ROCK},   {17, 10, CELL_ROCK},  {25, 14, CELL_FLAG},
+    const int items[][3] = {{19, 11, CELL_FLAG},  {20, 7, CELL_FLAG_L},  {22, 13, CELL_FLAG_S},
+                            {23, 9, CELL_ROCK},   {17, 10, CELL_ROCK},   {25, 14, CELL_FLAG},
                             {4, 5, CELL_FLAG},    {40, 20, CELL_FLAG_L}, {50, 3, CELL_ROCK},
                             {31, 27, CELL_FLAG_S}};
     for (const auto &item : items)

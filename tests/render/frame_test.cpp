@@ -18,15 +18,22 @@ const Rgb dark_blue = rgb(0, 0, 0.5);
 
 enum look { BRIGHT, CROSSED, DIM };
 
-double icon_x(int i) { return 0.6 + 0.08 * (i % 5); }
-double icon_y(int i) { return 0.6 - 0.08 * (i / 5); }
+double icon_x(int i)
+{
+    return 0.6 + 0.08 * (i % 5);
+}
+double icon_y(int i)
+{
+    return 0.6 - 0.08 * (i / 5);
+}
 
 void expect_flag_icon(const Image &img, int i, look want)
 {
     Viewport vp = screen_viewport();
     double x = icon_x(i), y = icon_y(i);
     SCOPED_TRACE(testing::Message() << "flag icon " << i << " at (" << x << ", " << y << ")");
-    EXPECT_TRUE(colour_at_ndc(img, vp, x + 0.045 * -0.07, y + 0.045 * 0.4, want == DIM ? olive : yellow))
+    EXPECT_TRUE(
+        colour_at_ndc(img, vp, x + 0.045 * -0.07, y + 0.045 * 0.4, want == DIM ? olive : yellow))
         << "banner";
     int px, py;
     ndc_to_pixel(vp, x, y, &px, &py);
@@ -61,8 +68,8 @@ protected:
 
 TEST_F(FrameTest, EveryScreenClearsTheWholeWindowAndSwapsOnce)
 {
-    void (*screens[])() = {display_lobby, display_round_result, display_final_result,
-                           display_play, display_live};
+    void (*screens[])() = {display_lobby, display_round_result, display_final_result, display_play,
+                           display_live};
     for (auto screen : screens) {
         render_in_viewport(Viewport{0, 0, HARNESS_W, HARNESS_H}, [] {
             glColor3d(1, 0, 0);
@@ -79,7 +86,7 @@ TEST_F(FrameTest, EveryScreenClearsTheWholeWindowAndSwapsOnce)
 TEST_F(FrameTest, SpareCarsStandInARowAtTheBottomRight)
 {
     me->lives = 3;
-    glViewport(0, 0, 10, 10);   // whatever the last frame left, the frame sets its own
+    glViewport(0, 0, 10, 10);  // whatever the last frame left, the frame sets its own
     Image img = render_screen(display_play);
     Viewport vp = screen_viewport();
     for (double x : {0.6, 0.68, 0.76}) {
@@ -106,7 +113,8 @@ TEST_F(FrameTest, SixthSpareCarIsHalfInTheWindowAndAHugeCountDrawsQuickly)
     me->lives = INT32_MAX;
     auto start = std::chrono::steady_clock::now();
     Image many = render_screen(display_play);
-    double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     printf("frame with %d spare cars: %.1f ms\n", me->lives, ms);
     for (int y = 0; y < 700; y++)
         for (int x = 0; x < 900; x++)
@@ -166,7 +174,8 @@ TEST_F(FrameTest, HugeFlagCountsFillTheRowsDownToTheWindowEdgeQuickly)
     me->flags = INT32_MIN;
     auto start = std::chrono::steady_clock::now();
     Image img = render_screen(display_live);
-    double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     printf("frame with %d flag icons: %.1f ms\n", flags_total, ms);
     // flags_total - flags_left exceeds every index: all are crossed, down to the last
     // row that reaches into the window (row 20 at y = -1.0).

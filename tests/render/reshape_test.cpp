@@ -9,24 +9,17 @@
 namespace {
 
 struct size_report {
-    int w, h;             // reported by the window system
+    int w, h;  // reported by the window system
     int result_w, result_h;
-    int next_w, next_h;   // after the requested size is reported back
+    int next_w, next_h;  // after the requested size is reported back
 };
 
 // Reported size, the size reshape settles on, and what it makes of that size in turn.
 const size_report reports[] = {
-    {450, 350, 450, 350, 450, 350},
-    {900, 700, 900, 700, 900, 700},
-    {451, 350, 450, 350, 450, 350},
-    {1000, 350, 450, 350, 450, 350},
-    {450, 351, 450, 349, 448, 349},
-    {449, 350, 449, 349, 448, 349},
-    {450, 349, 448, 349, 448, 349},
-    {900, 900, 900, 699, 898, 699},
-    {640, 480, 617, 480, 617, 480},
-    {350, 450, 350, 272, 349, 272},
-    {100, 0, 0, 0, 0, 0},
+    {450, 350, 450, 350, 450, 350},  {900, 700, 900, 700, 900, 700}, {451, 350, 450, 350, 450, 350},
+    {1000, 350, 450, 350, 450, 350}, {450, 351, 450, 349, 448, 349}, {449, 350, 449, 349, 448, 349},
+    {450, 349, 448, 349, 448, 349},  {900, 900, 900, 699, 898, 699}, {640, 480, 617, 480, 617, 480},
+    {350, 450, 350, 272, 349, 272},  {100, 0, 0, 0, 0, 0},
 };
 
 void expect_window(int w, int h, const char *when)

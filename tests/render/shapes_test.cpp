@@ -102,7 +102,7 @@ TEST_F(ShapeTest, BackgroundTileAndWallHaveTheirColoursAndCellSize)
     Image img = render_in_viewport(field, [] {
         draw_field_background();
         draw_tile(0.2, -0.4);
-        draw_wall(9, 20);   // one cell left of the own car
+        draw_wall(9, 20);  // one cell left of the own car
     });
     EXPECT_TRUE(colour_at_ndc(img, field, -0.99, 0.99, green));
     EXPECT_TRUE(colour_at_ndc(img, field, 0.2, -0.4, pink));
@@ -129,7 +129,7 @@ TEST_F(ShapeTest, WallEdgesFaceEveryNeighbourThatIsNotAWall)
     fieldmap[19][10] = CELL_FLAG;
     fieldmap[21][10] = CELL_ROCK;
     fieldmap[20][9] = 6;
-    fieldmap[20][11] = -1;   // byte 255
+    fieldmap[20][11] = -1;  // byte 255
     expect_edges(render_wall_with_neighbours(10, 20), {true, true, true, true});
 
     fill_map(CELL_WALL);
@@ -157,8 +157,8 @@ TEST_F(ShapeTest, WallsOnTheMazeBorderHaveNoEdgeTowardTheBorder)
 TEST_F(ShapeTest, WallEdgesOfCellsOutsideTheMazeReadNothingAndDrawNothing)
 {
     fill_map(CELL_ROAD);
-    const int cells[][2] = {{-1, 0}, {32, 0}, {0, -1}, {0, 56}, {32, 56}, {-1, -1},
-                            {INT32_MIN, 3}, {3, INT32_MAX}};
+    const int cells[][2] = {{-1, 0},  {32, 0},  {0, -1},        {0, 56},
+                            {32, 56}, {-1, -1}, {INT32_MIN, 3}, {3, INT32_MAX}};
     for (const auto &cell : cells) {
         centre_me_on(0, 0);
         Image img = render_in_viewport(field, [&] { draw_wall_edges(cell[0], cell[1]); });
@@ -182,7 +182,7 @@ TEST_F(ShapeTest, FlagCellsRockAndMarkedLetters)
 
     // The letters: red, Helvetica 18, raster position 0.18 left and 0.05 below the
     // centre, over the plain flag cell.
-    const double x = 0.001, y = 0.001;   // keeps the raster position off pixel borders
+    const double x = 0.001, y = 0.001;  // keeps the raster position off pixel borders
     auto reference = [&](int letter) {
         return render_in_viewport(field, [&] {
             draw_flag_cell(x, y);
@@ -199,8 +199,10 @@ TEST_F(ShapeTest, FlagCellsRockAndMarkedLetters)
               count_other_than(l_ref, field, clear_colour()));
     for (int py = 300; py < 420; py++)
         for (int px = 280; px < 420; px++) {
-            ASSERT_TRUE(same_colour(pixel_at(l_cell, px, py), pixel_at(l_ref, px, py))) << px << "," << py;
-            ASSERT_TRUE(same_colour(pixel_at(s_cell, px, py), pixel_at(s_ref, px, py))) << px << "," << py;
+            ASSERT_TRUE(same_colour(pixel_at(l_cell, px, py), pixel_at(l_ref, px, py)))
+                << px << "," << py;
+            ASSERT_TRUE(same_colour(pixel_at(s_cell, px, py), pixel_at(s_ref, px, py)))
+                << px << "," << py;
         }
 }
 
@@ -210,7 +212,7 @@ TEST_F(ShapeTest, OtherCarsAreRedForHumansAndGreyFromNclientOn)
     Nenemy = 2;
     centre_me_on(10, 20);
     for (int i = 1; i < 4; i++) {
-        players[i].x = me->x + (i - 2) * 3 * CELL_SIZE;   // at -0.6, 0 and 0.6
+        players[i].x = me->x + (i - 2) * 3 * CELL_SIZE;  // at -0.6, 0 and 0.6
         players[i].y = me->y;
         players[i].status = PS_DRIVE;
     }
@@ -230,7 +232,7 @@ TEST_F(ShapeTest, CarIsRotatedInItsOwnFrameThenScaledThenPlaced)
     Nclient = 2;
     centre_me_on(10, 20);
     playerinfo &car = players[1];
-    car.x = me->x + 128;   // drawn at (0.4, 0.2)
+    car.x = me->x + 128;  // drawn at (0.4, 0.2)
     car.y = me->y - 64;
     car.status = PS_BURST;
     for (int angle : {0, 90, 30, -135}) {
@@ -257,7 +259,8 @@ TEST_F(ShapeTest, OwnCarIsBlueAtTheCentreWithTheNarrowEndAhead)
     Image img = render_in_viewport(field, [] { draw_own_car(); });
     EXPECT_TRUE(colour_at_ndc(img, field, 0, 0, blue));
     EXPECT_TRUE(colour_at_ndc(img, field, 0, -0.065, blue)) << "narrow end, now pointing down";
-    EXPECT_TRUE(colour_at_ndc(img, field, 0.0675, -0.045, clear_colour())) << "beside the narrow end";
+    EXPECT_TRUE(colour_at_ndc(img, field, 0.0675, -0.045, clear_colour()))
+        << "beside the narrow end";
     EXPECT_TRUE(colour_at_ndc(img, field, -0.05, 0.045, black)) << "rear wheel, now at the top";
     EXPECT_EQ(count_colour(img, field, burst_red), 0);
 }
@@ -266,9 +269,9 @@ TEST_F(ShapeTest, OwnCarIsBlueAtTheCentreWithTheNarrowEndAhead)
 // in pixels of the 800-pixel field with the own car unrotated at its centre: the
 // burst's own unit is 80 pixels across and 160 pixels up.
 namespace {
-const double burst_outline[9][2] = {{-0.4, 0},   {-0.72, 0.2}, {-0.32, 0.12}, {-0.36, 0.52},
-                                    {0, 0.12},   {0.36, 0.52}, {0.32, 0.12},  {0.72, 0.2},
-                                    {0.4, 0}};
+const double burst_outline[9][2] = {{-0.4, 0},     {-0.72, 0.2}, {-0.32, 0.12},
+                                    {-0.36, 0.52}, {0, 0.12},    {0.36, 0.52},
+                                    {0.32, 0.12},  {0.72, 0.2},  {0.4, 0}};
 
 void burst_pixel(int i, double *x, double *y)
 {
@@ -341,7 +344,8 @@ TEST_F(ShapeTest, SmokeAddsLightPerOctagonAndNeverDarkens)
     };
     // Size 100 scales the puff by 0.12; points in the puff's own frame times 0.12.
     Image one = with_puffs(1, 100);
-    EXPECT_TRUE(colour_at_ndc(one, field, 0.12 * 1.8, 0.12 * -0.5, green)) << "outside all octagons";
+    EXPECT_TRUE(colour_at_ndc(one, field, 0.12 * 1.8, 0.12 * -0.5, green))
+        << "outside all octagons";
     EXPECT_TRUE(colour_at_ndc(one, field, 0.12 * 1.5, 0.12 * -0.5, lit(green, 1)));
     EXPECT_TRUE(colour_at_ndc(one, field, 0.12 * 0.9, 0.12 * 0.3, lit(green, 2)));
     EXPECT_TRUE(colour_at_ndc(one, field, 0, 0, lit(green, 4)));
@@ -383,7 +387,9 @@ TEST_F(ShapeTest, SpareCarIconIsABlueCarUprightOnDarkBlue)
 {
     // Icon units are 20 pixels here (scale 0.05 of a 400-pixel half viewport).
     Image img = render_in_viewport(field, [] { draw_spare_car(0.5, -0.5); });
-    auto at = [&](double u, double v) { return pixel_at_ndc(img, field, 0.5 + 0.05 * u, -0.5 + 0.05 * v); };
+    auto at = [&](double u, double v) {
+        return pixel_at_ndc(img, field, 0.5 + 0.05 * u, -0.5 + 0.05 * v);
+    };
     EXPECT_TRUE(same_colour(at(0, 0), blue)) << at(0, 0);
     EXPECT_TRUE(same_colour(at(0.9, 0.9), dark_blue)) << at(0.9, 0.9);
     EXPECT_TRUE(same_colour(at(-0.9, -0.9), dark_blue)) << at(-0.9, -0.9);
@@ -423,15 +429,24 @@ TEST_F(ShapeTest, EveryShapeLeavesTheCallersMatrixAsItWas)
     fieldmap[20][10] = CELL_WALL;
     centre_me_on(10, 20);
     std::vector<void (*)()> shapes = {
-        [] { draw_field_background(); },       [] { draw_tile(0.1, 0.2); },
-        [] { draw_wall(10, 20); },             [] { draw_wall_edges(10, 20); },
-        [] { draw_edge_line(90); },            [] { draw_flag(); },
-        [] { draw_flag_cell(0, 0); },          [] { draw_flag_l_cell(0, 0); },
-        [] { draw_flag_s_cell(0, 0); },        [] { draw_rock(0, 0); },
-        [] { draw_car(&players[1]); },         [] { draw_own_car(); },
-        [] { draw_car_body(); },               [] { draw_burst(&players[1]); },
-        [] { draw_smoke_puff(0.1, 0.1, 50); }, [] { draw_octagon(0.2, 0.3); },
-        [] { draw_spare_car(0.6, -0.8); },     [] { draw_flag_icon(0.6, 0.6, 1, 1); },
+        [] { draw_field_background(); },
+        [] { draw_tile(0.1, 0.2); },
+        [] { draw_wall(10, 20); },
+        [] { draw_wall_edges(10, 20); },
+        [] { draw_edge_line(90); },
+        [] { draw_flag(); },
+        [] { draw_flag_cell(0, 0); },
+        [] { draw_flag_l_cell(0, 0); },
+        [] { draw_flag_s_cell(0, 0); },
+        [] { draw_rock(0, 0); },
+        [] { draw_car(&players[1]); },
+        [] { draw_own_car(); },
+        [] { draw_car_body(); },
+        [] { draw_burst(&players[1]); },
+        [] { draw_smoke_puff(0.1, 0.1, 50); },
+        [] { draw_octagon(0.2, 0.3); },
+        [] { draw_spare_car(0.6, -0.8); },
+        [] { draw_flag_icon(0.6, 0.6, 1, 1); },
     };
     for (size_t i = 0; i < shapes.size(); i++) {
         render_in_viewport(field, [&] {

@@ -114,7 +114,10 @@ TEST_F(TextTest, BytesFrom128UpDrawNothingInAnyFont)
         high += static_cast<char>(c);
     for (int f = 0; f < FONT_COUNT; f++) {
         EXPECT_EQ(lit_pixels(drawn_text(high, -0.9, 0.0, f)), 0) << "font " << f;
-        Image mixed = drawn_text("A\xe9" "B\xff" "C", -0.5, 0.0, f);
+        Image mixed = drawn_text("A\xe9"
+                                 "B\xff"
+                                 "C",
+                                 -0.5, 0.0, f);
         EXPECT_TRUE(same_picture(mixed, reference_text("ABC", -0.5, 0.0, f))) << "font " << f;
     }
 }
@@ -131,7 +134,8 @@ TEST_F(TextTest, RasterPositionOutsideTheViewportDrawsNothingButTextMayRunPastIt
     });
     EXPECT_EQ(lit_pixels(scaled_out), 0);
 
-    Image runs_on = render_in_viewport(vp, [] { draw_text("Inside and on", 0.9, 0.0, FONT_TIMES_24); });
+    Image runs_on =
+        render_in_viewport(vp, [] { draw_text("Inside and on", 0.9, 0.0, FONT_TIMES_24); });
     EXPECT_GT(count_other_than(runs_on, Viewport{300, 100, 200, 200}, clear_colour()), 50)
         << "text starting inside the viewport is drawn whole past its edge";
 }

@@ -22,8 +22,8 @@ static std::string blink_pattern(int divisor, int frames)
 TEST(BlinkRule, DarkForDivisorMinusOneThenLitTwiceDivisorThenDarkDivisor)
 {
     for (int d : {10, 20}) {
-        std::string expected = std::string(d - 1, '.') + std::string(2 * d, '#')
-                               + std::string(d, '.') + std::string(2 * d, '#') + ".";
+        std::string expected = std::string(d - 1, '.') + std::string(2 * d, '#') +
+                               std::string(d, '.') + std::string(2 * d, '#') + ".";
         EXPECT_EQ(blink_pattern(d, 6 * d), expected) << "divisor " << d;
     }
 }

@@ -10,9 +10,14 @@
 static const Colour DIM_ORANGE{0.5, 0.35, 0.0};
 static const Colour DARK_GREEN{0.0, 0.5, 0.0};
 // Row baselines as repeated subtraction of 0.1 from 0.3 gives them.
-static const double ROW_Y[] = {0.3, 0.19999999999999998, 0.09999999999999998,
-                               -2.7755575615628914e-17, -0.10000000000000003,
-                               -0.20000000000000004, -0.30000000000000004, -0.4};
+static const double ROW_Y[] = {0.3,
+                               0.19999999999999998,
+                               0.09999999999999998,
+                               -2.7755575615628914e-17,
+                               -0.10000000000000003,
+                               -0.20000000000000004,
+                               -0.30000000000000004,
+                               -0.4};
 
 static Image render_lobby()
 {
@@ -23,8 +28,11 @@ TEST_F(ScreenPixels, LobbyTableHasOneRowPerClientAndAClosingLineBelowThem)
 {
     Viewport s = screen_viewport();
     const char *names[] = {"P0", "P1", "P2", "P3", "P4", "P5", "P6", "P7"};
-    struct { int clients, rows; double line; int lines; } cases[] = {
-        {0, 0, 0.37, 2}, {3, 3, 0.07, 3}, {8, 8, -0.43, 3}, {1000, 8, -0.43, 3}};
+    struct {
+        int clients, rows;
+        double line;
+        int lines;
+    } cases[] = {{0, 0, 0.37, 2}, {3, 3, 0.07, 3}, {8, 8, -0.43, 3}, {1000, 8, -0.43, 3}};
     for (auto &c : cases) {
         reset_game_model();
         for (int i = 0; i < MAXPLAYER; i++)
@@ -35,7 +43,8 @@ TEST_F(ScreenPixels, LobbyTableHasOneRowPerClientAndAClosingLineBelowThem)
             save_artifact(img, s, "lobby");
         for (int i = 0; i < c.rows; i++)
             EXPECT_TRUE(shows_text(img, s, names[i], -0.7, ROW_Y[i], FONT_HELVETICA_12,
-                                   i == 0 ? YELLOW : GREEN)) << c.clients << " clients";
+                                   i == 0 ? YELLOW : GREEN))
+                << c.clients << " clients";
         // Dark-green line pixels in one column between the prompt and the header.
         int line_pixels = count_colour(img, ndc_area(s, 0.0, -0.65, 0.0, 0.5), rgb(DIM_GREEN));
         EXPECT_EQ(line_pixels, c.lines) << c.clients << " clients";
@@ -49,7 +58,7 @@ TEST_F(ScreenPixels, LobbyRowsShowWinsScoreAndCheckInOfEachPlayer)
     Nclient = 3;
     me = &players[1];
     players[0].wins = 0, players[0].score = 1234, players[0].status = PS_DRIVE;
-    players[1].wins = 5, players[1].status = PS_NONE;   // the own record, not checked in
+    players[1].wins = 5, players[1].status = PS_NONE;  // the own record, not checked in
     set_name(players[1], "Bob");
     players[2].wins = 12, players[2].score = -7, players[2].status = PS_RETIRED;
     Image img = render_lobby();
@@ -65,7 +74,8 @@ TEST_F(ScreenPixels, LobbyRowsShowWinsScoreAndCheckInOfEachPlayer)
     EXPECT_TRUE(row(2, " 12", -0.19999999999999996, GREEN));
     EXPECT_TRUE(row(2, "-0000007", 0.050000000000000044, GREEN));
     EXPECT_TRUE(row(2, "checkin", 0.44999999999999996, ORANGE));
-    for (auto [text, x] : {std::pair{"player", -0.7}, {"wins", -0.19999999999999996},
+    for (auto [text, x] : {std::pair{"player", -0.7},
+                           {"wins", -0.19999999999999996},
                            {"score", 0.050000000000000044}})
         EXPECT_TRUE(shows_text(img, s, text, x, 0.41, FONT_HELVETICA_12, GREEN));
 }
@@ -78,9 +88,11 @@ TEST_F(ScreenPixels, LobbyShowsVersionAndLightsTheCarControlMode)
         bool classic = control == CONTROL_CLASSIC;
         Image img = render_lobby();
         EXPECT_TRUE(shows_text(img, s, "CLASSIC", -0.1, -0.83, FONT_HELVETICA_12,
-                               classic ? GREEN : DARK_GREEN)) << control;
+                               classic ? GREEN : DARK_GREEN))
+            << control;
         EXPECT_TRUE(shows_text(img, s, "MODERN", 0.3, -0.83, FONT_HELVETICA_12,
-                               classic ? DARK_GREEN : GREEN)) << control;
+                               classic ? DARK_GREEN : GREEN))
+            << control;
         EXPECT_TRUE(shows_text(img, s, "Car Control:", -0.5, -0.83, FONT_HELVETICA_12, GREEN));
         EXPECT_TRUE(shows_text(img, s, "ver. 20051106", 0.6, 0.95, FONT_HELVETICA_12, DIM_GREEN));
     }
@@ -103,19 +115,19 @@ TEST_F(ScreenPixels, CheckInPromptBlinksFromTheTwentiethDrawingThenTurnsIntoTheW
 
     me->status = PS_DRIVE;
     Image img = render_lobby();
-    EXPECT_TRUE(shows_text(img, s, "Waiting for Other Guys...", -0.7, -0.7, FONT_HELVETICA_12,
-                           YELLOW));
+    EXPECT_TRUE(
+        shows_text(img, s, "Waiting for Other Guys...", -0.7, -0.7, FONT_HELVETICA_12, YELLOW));
     EXPECT_EQ(welcome_blink, 20);
 }
 
 TEST_F(ScreenPixels, NameIsDrawnVerbatimAndNeverPastItsSixteenBytes)
 {
     Viewport s = screen_viewport();
-    memcpy(me->name, "%s%n%d100%%%x%n%", NAME_BYTES);   // no NUL in the field
+    memcpy(me->name, "%s%n%d100%%%x%n%", NAME_BYTES);  // no NUL in the field
     memcpy(me->unused_15_23, "XYZ", 4);
     Image img = render_lobby();
-    EXPECT_TRUE(shows_text(img, s, "Welcome %s%n%d100%%%x%n%. Press SPACE key to check in.",
-                           -0.7, -0.7, FONT_HELVETICA_12, YELLOW));
+    EXPECT_TRUE(shows_text(img, s, "Welcome %s%n%d100%%%x%n%. Press SPACE key to check in.", -0.7,
+                           -0.7, FONT_HELVETICA_12, YELLOW));
 }
 
 TEST_F(ScreenPixels, CountdownShowsOnlyForAPositiveCountAndBlinksThen)

@@ -24,7 +24,10 @@ static Image render_panel(void (*draw)())
 
 TEST_F(ScreenPixels, FuelBarIsAnchoredRightAndNotClamped)
 {
-    struct { int fuel; double left, right; } cases[] = {
+    struct {
+        int fuel;
+        double left, right;
+    } cases[] = {
         {3000, 0.55, 0.95}, {1500, 0.75, 0.95}, {3300, 0.51, 0.95}, {-250, 0.95, 0.95 + 0.4 / 12}};
     Viewport s = screen_viewport();
     for (auto &c : cases) {
@@ -46,10 +49,10 @@ TEST_F(ScreenPixels, FuelBarIsAnchoredRightAndNotClamped)
 
 TEST_F(ScreenPixels, RadarPutsCarsAndItemsAtTheirWorldPositions)
 {
-    win_w = 900, win_h = 700;   // a cell corner and its centre lie 2 to 3 pixels apart
+    win_w = 900, win_h = 700;  // a cell corner and its centre lie 2 to 3 pixels apart
     Viewport s = screen_viewport();
     Nclient = 2, Nenemy = 2;
-    me->status = PS_DRIVE;   // at (0, 0)
+    me->status = PS_DRIVE;  // at (0, 0)
     players[1] = {};
     players[1].x = 1024, players[1].y = 1792, players[1].status = PS_BURST;
     players[2].x = 2048, players[2].y = 3584, players[2].status = PS_NOFUEL;
@@ -61,8 +64,8 @@ TEST_F(ScreenPixels, RadarPutsCarsAndItemsAtTheirWorldPositions)
     EXPECT_TRUE(point_at(img, s, 0.55, 0.05, rgb(RED)));
     EXPECT_TRUE(point_at(img, s, 0.75, -0.3, WHITE));
     EXPECT_TRUE(point_at(img, s, 0.95, -0.65, WHITE));
-    EXPECT_TRUE(point_at(img, s, 0.9375, -0.6375, ITEM_YELLOW));   // world (1984, 3520)
-    EXPECT_TRUE(point_at(img, s, 0.9375, 0.05, ROCK));             // world (1984, 0)
+    EXPECT_TRUE(point_at(img, s, 0.9375, -0.6375, ITEM_YELLOW));    // world (1984, 3520)
+    EXPECT_TRUE(point_at(img, s, 0.9375, 0.05, ROCK));              // world (1984, 0)
     EXPECT_FALSE(colour_near_ndc(img, s, 0.85, -0.125, WHITE, 4));  // the retired car
     EXPECT_TRUE(colour_at_ndc(img, s, 0.6, -0.6, rgb(0.0, 0.0, 0.5)));
 
@@ -78,9 +81,9 @@ TEST_F(ScreenPixels, RadarPutsCarsAndItemsAtTheirWorldPositions)
 TEST_F(ScreenPixels, RadarMarkedFlagsFollowTheBlinkRuleFromTheFirstDrawing)
 {
     Viewport s = screen_viewport();
-    fieldmap[10][10] = CELL_FLAG_L;   // world (640, 640)
+    fieldmap[10][10] = CELL_FLAG_L;  // world (640, 640)
     fieldmap[20][20] = CELL_FLAG_S;
-    fieldmap[30][5] = CELL_FLAG;      // steady
+    fieldmap[30][5] = CELL_FLAG;  // steady
     radar_blink = 0;
     for (int frame = 1; frame < 40; frame++) {
         Image img = render_panel(draw_radar);
@@ -123,7 +126,8 @@ TEST_F(ScreenPixels, StatusMessageIsChosenByGameStatus)
     expect_messages({{"GAME OVER", -0.35, 0.2, RED}}, "game over");
     game_status = GS_PAUSE;
     expect_messages({{"PAUSE", -0.2, 0.2, GREEN}}, "pause");
-    for (int status : {int{GS_LOBBY}, int{GS_ROUND_RESULT}, int{GS_FINAL_RESULT}, 8, -1, 10, INT_MAX}) {
+    for (int status :
+         {int{GS_LOBBY}, int{GS_ROUND_RESULT}, int{GS_FINAL_RESULT}, 8, -1, 10, INT_MAX}) {
         game_status = status;
         expect_messages({}, "no message");
     }
@@ -146,8 +150,8 @@ static std::vector<bool> lit_frames(int n, Rgb colour)
 {
     std::vector<bool> lit;
     for (int frame = 0; frame < n; frame++)
-        lit.push_back(count_colour(render_in_viewport(FIELD, draw_status_message), FIELD,
-                                   colour) > 0);
+        lit.push_back(count_colour(render_in_viewport(FIELD, draw_status_message), FIELD, colour) >
+                      0);
     return lit;
 }
 

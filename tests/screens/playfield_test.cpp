@@ -24,15 +24,19 @@ static Image render_field()
 TEST_F(ScreenPixels, FieldViewportFollowsTheWindowInTruncatedPixels)
 {
     memset(fieldmap, CELL_NOTHING, sizeof fieldmap);
-    struct { int w, h; Viewport field; } cases[] = {
-        {450, 350, FIELD_450}, {900, 700, FIELD_900}, {450, 349, {10, 9, 320, 319}}};
+    struct {
+        int w, h;
+        Viewport field;
+    } cases[] = {{450, 350, FIELD_450}, {900, 700, FIELD_900}, {450, 349, {10, 9, 320, 319}}};
     for (auto &c : cases) {
         win_w = c.w, win_h = c.h;
         Image img = render_field();
         Viewport f = c.field;
         EXPECT_EQ(count_other_than(img, f, FIELD_GREEN), 0) << c.w << " x " << c.h;
-        Viewport ring[] = {{f.x - 1, f.y - 1, f.w + 2, 1}, {f.x - 1, f.y + f.h, f.w + 2, 1},
-                           {f.x - 1, f.y, 1, f.h}, {f.x + f.w, f.y, 1, f.h}};
+        Viewport ring[] = {{f.x - 1, f.y - 1, f.w + 2, 1},
+                           {f.x - 1, f.y + f.h, f.w + 2, 1},
+                           {f.x - 1, f.y, 1, f.h},
+                           {f.x + f.w, f.y, 1, f.h}};
         for (Viewport side : ring)
             EXPECT_EQ(count_colour(img, side, FIELD_GREEN), 0) << c.w << " x " << c.h;
     }
@@ -47,7 +51,7 @@ TEST_F(ScreenPixels, CellWindowCoversTheFieldAndIsCutAtTheMazeEdge)
     for (double corner : {-0.99, 0.99})
         for (double other : {-0.99, 0.99})
             EXPECT_TRUE(colour_at_ndc(img, FIELD_450, corner, other, TILE));
-    EXPECT_TRUE(colour_at_ndc(img, FIELD_450, 0.375, -0.475, ROCK));   // row 30, column 17
+    EXPECT_TRUE(colour_at_ndc(img, FIELD_450, 0.375, -0.475, ROCK));  // row 30, column 17
     EXPECT_TRUE(colour_at_ndc(img, FIELD_450, 0.375, 0.475, TILE));
 
     // At (0, 0) the maze lies right of and below the car only.
@@ -70,7 +74,7 @@ TEST_F(ScreenPixels, CellWindowCoversTheFieldAndIsCutAtTheMazeEdge)
 
 TEST_F(ScreenPixels, UnknownCellCodesDrawNothingAndTheMessageLiesOnTop)
 {
-    me->x = 1000, me->y = 1000;   // cell centres of row 15 at y 0.025, columns 14 .. 17
+    me->x = 1000, me->y = 1000;  // cell centres of row 15 at y 0.025, columns 14 .. 17
     const int8_t codes[] = {CELL_NOTHING, -128, -1, 127};
     for (int i = 0; i < 4; i++)
         fieldmap[15][14 + i] = codes[i];
@@ -97,7 +101,7 @@ TEST_F(ScreenPixels, CarsOffTheFieldAreLeftOutAndTheOwnCarIsDrawnOnce)
     me->x = 1000, me->y = 1000, me->status = PS_DRIVE;
     place_car(1, -128, 0, PS_NONE);
     place_car(2, 128, 0, PS_RETIRED);
-    place_car(3, 0, 128, PS_NOFUEL);   // below the car on screen
+    place_car(3, 0, 128, PS_NOFUEL);  // below the car on screen
     place_car(4, 0, -128, 3);
     place_car(5, -128, 128, PS_DRIVE);  // beyond Nclient + Nenemy
     Image img = render_field();
@@ -125,7 +129,7 @@ TEST_F(ScreenPixels, SmokeOfAnySizeButZeroIsDrawnOverTheOwnCar)
 {
     memset(fieldmap, CELL_NOTHING, sizeof fieldmap);
     me->x = 1000, me->y = 1000, me->status = PS_DRIVE;
-    smoke[0] = {1128, 1000, -100};   // point-mirrored, still drawn
+    smoke[0] = {1128, 1000, -100};  // point-mirrored, still drawn
     smoke[1] = {872, 1000, 0};
     smoke[2] = {1000, 1000, 50};
     Image img = render_field();

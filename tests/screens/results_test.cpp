@@ -45,11 +45,11 @@ TEST_F(ScreenPixels, RoundResultPacksTakingPartRowsAndHighlightsByTableIndex)
     EXPECT_TRUE(row_text(img, 0, "RETIRED", 0.5, GREEN));
     EXPECT_TRUE(row_text(img, 1, "Cy", -0.85, YELLOW));
     EXPECT_TRUE(row_text(img, 1, "FINISHED", 0.5, YELLOW));
-    for (int row = 0; row < 2; row++)   // the flag glyph's pole, always yellow
+    for (int row = 0; row < 2; row++)  // the flag glyph's pole, always yellow
         EXPECT_TRUE(colour_at_ndc(img, s, -0.32, -0.2 * row + 0.023, rgb(YELLOW))) << row;
     EXPECT_EQ(count_other_than(img, ndc_area(s, -1, -0.6, 1, -0.3), clear_colour()), 0);
 
-    result_highlight = 1;   // the record without a row: nothing is highlighted
+    result_highlight = 1;  // the record without a row: nothing is highlighted
     img = render_in_viewport(s, draw_round_result);
     EXPECT_TRUE(row_text(img, 0, "Ann", -0.85, GREEN));
     EXPECT_TRUE(row_text(img, 1, "Cy", -0.85, DIM_GREEN));
@@ -60,7 +60,7 @@ TEST_F(ScreenPixels, FinalResultShowsGameFlagsWithoutStatusOrHighlight)
 {
     Viewport s = screen_viewport();
     three_clients();
-    result_highlight = 0;   // left over from the last round result
+    result_highlight = 0;  // left over from the last round result
     Image img = render_in_viewport(s, draw_final_result);
     save_artifact(img, s, "final-result");
     EXPECT_TRUE(shows_text(img, s, "Final Result", -0.7, 0.5, FONT_HELVETICA_18, HEADING));
@@ -74,9 +74,9 @@ TEST_F(ScreenPixels, FinalResultShowsGameFlagsWithoutStatusOrHighlight)
 TEST_F(ScreenPixels, ResultNameStopsAtSixteenBytesAndRowsStayInTheTable)
 {
     Viewport s = screen_viewport();
-    Nclient = 1000;   // rows run off the window; the loop still ends at the table
+    Nclient = 1000;  // rows run off the window; the loop still ends at the table
     for (int i = 0; i < MAXPLAYER; i++)
-        add_player(i, "nnnnnnnnnnnnnnnn", PS_DRIVE, 0, 0);   // 16 bytes, no NUL
+        add_player(i, "nnnnnnnnnnnnnnnn", PS_DRIVE, 0, 0);  // 16 bytes, no NUL
     memcpy(players[0].unused_15_23, "XYZ", 4);
     Image img = render_in_viewport(s, draw_final_result);
     EXPECT_TRUE(shows_text(img, s, "nnnnnnnnnnnnnnnn", -0.85, 0.0, FONT_HELVETICA_12, GREEN, 12));

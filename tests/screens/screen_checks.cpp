@@ -67,14 +67,14 @@ testing::AssertionResult shows_text(const Image &img, Viewport vp, const char *t
         }
     if (missing == 0 && extra == 0)
         return testing::AssertionSuccess();
-    return testing::AssertionFailure() << "\"" << text << "\" at (" << x << ", " << y << ") in "
-                                       << rgb(c) << ": " << missing << " glyph pixels missing, "
-                                       << extra << " extra pixels of that colour";
+    return testing::AssertionFailure()
+           << "\"" << text << "\" at (" << x << ", " << y << ") in " << rgb(c) << ": " << missing
+           << " glyph pixels missing, " << extra << " extra pixels of that colour";
 }
 
 testing::AssertionResult point_at(const Image &img, Viewport vp, double x, double y, Rgb c)
 {
-    double wx = vp.x + (x + 1) * 0.5 * vp.w;   // window coordinates of the point
+    double wx = vp.x + (x + 1) * 0.5 * vp.w;  // window coordinates of the point
     double wy = vp.y + (y + 1) * 0.5 * vp.h;
     int x0 = INT_MAX, y0 = INT_MAX, x1 = -1, y1 = -1;
     for (int py = int(wy) - 8; py <= int(wy) + 8; py++)
@@ -84,14 +84,14 @@ testing::AssertionResult point_at(const Image &img, Viewport vp, double x, doubl
                 y0 = std::min(y0, py), y1 = std::max(y1, py);
             }
     if (x1 < 0)
-        return testing::AssertionFailure() << "no pixel of " << c << " near (" << x << ", " << y
-                                           << ")";
+        return testing::AssertionFailure()
+               << "no pixel of " << c << " near (" << x << ", " << y << ")";
     double cx = (x0 + x1 + 1) * 0.5, cy = (y0 + y1 + 1) * 0.5;
     if (x1 - x0 + 1 == 5 && y1 - y0 + 1 == 5 && std::fabs(cx - wx) <= 1 && std::fabs(cy - wy) <= 1)
         return testing::AssertionSuccess();
-    return testing::AssertionFailure() << "point of " << c << " spans pixels (" << x0 << ".." << x1
-                                       << ", " << y0 << ".." << y1 << "), expected 5 x 5 around ("
-                                       << wx << ", " << wy << ")";
+    return testing::AssertionFailure()
+           << "point of " << c << " spans pixels (" << x0 << ".." << x1 << ", " << y0 << ".." << y1
+           << "), expected 5 x 5 around (" << wx << ", " << wy << ")";
 }
 
 int differing_pixels(const Image &a, const Image &b, Viewport area)

@@ -6,7 +6,7 @@
 #include "harness.h"
 
 struct Colour {
-    double r, g, b;   // as glColor3d takes them
+    double r, g, b;  // as glColor3d takes them
 };
 
 constexpr Colour GREEN{0.0, 1.0, 0.0};

@@ -17,7 +17,7 @@ struct sent {
     int slot;
     int tag;
     int size;
-    int32_t word0;   // first payload word, 0 when there is none
+    int32_t word0;  // first payload word, 0 when there is none
 };
 
 std::vector<sent> take_outbox()
@@ -207,7 +207,7 @@ TEST(Driving, ModernCarGoesWhereTheArrowPointsAndStopsAtTheWall)
     EXPECT_EQ(cars[0].x, cell_centre(10) - HUMAN_SPEED);
     EXPECT_EQ(cars[0].y, cell_centre(10));
     EXPECT_EQ(cars[0].angle, 90);
-    press(0, 0);   // released: a modern car keeps going
+    press(0, 0);  // released: a modern car keeps going
     run_ticks(200);
     EXPECT_EQ(cars[0].x, cell_centre(2)) << "stops at the cell centre before the wall";
     EXPECT_FALSE(cars[0].moving);
@@ -223,7 +223,7 @@ TEST(Driving, ModernCarTakesAPressedTurnAtTheNextCrossing)
     put_car(0, 4, 10, DIR_RIGHT);
     press(0, KEY_RIGHT);
     run_ticks(1);
-    press(0, KEY_DOWN);   // no way down until column 10
+    press(0, KEY_DOWN);  // no way down until column 10
     run_ticks(6 * CELL_SIZE / HUMAN_SPEED);
     EXPECT_EQ(cars[0].x, cell_centre(10));
     EXPECT_GT(cars[0].y, cell_centre(10));
@@ -242,7 +242,7 @@ TEST(Driving, ClassicCarDrivesOnlyWithUpAndTurnsWithLeftAtACrossing)
     press(0, KEY_UP);
     run_ticks(1);
     EXPECT_EQ(cars[0].x, cell_centre(6) + HUMAN_SPEED);
-    press(0, KEY_UP | KEY_LEFT);   // left of "right" is "up": open at column 10
+    press(0, KEY_UP | KEY_LEFT);  // left of "right" is "up": open at column 10
     run_ticks(4 * CELL_SIZE / HUMAN_SPEED);
     EXPECT_EQ(cars[0].x, cell_centre(10));
     EXPECT_LT(cars[0].y, cell_centre(10));
@@ -354,7 +354,7 @@ TEST(Smoke, APuffCostsFuelAndStopsAnEnemyThatCannotHurtWhileStopped)
     int e = cfg.slots;
     put_car(0, 10, 10, DIR_LEFT);
     int fuel = cars[0].fuel;
-    press(0, KEY_SPACE | KEY_LEFT);   // smoke, then away to the left
+    press(0, KEY_SPACE | KEY_LEFT);  // smoke, then away to the left
     std::vector<sent> msgs = run_ticks(SMOKE_PERIOD + 1);
     EXPECT_EQ(cars[0].fuel, fuel - SMOKE_COST - (SMOKE_PERIOD + 1));
     EXPECT_EQ(count_tag(msgs, TAG_SMOKE), 1);

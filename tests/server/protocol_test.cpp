@@ -22,7 +22,7 @@
 
 namespace {
 
-constexpr int WAIT_MS = 10000;   // generous: conditions, not sleeps
+constexpr int WAIT_MS = 10000;  // generous: conditions, not sleeps
 
 struct frame {
     int32_t tag = -1;
@@ -136,11 +136,17 @@ int expected_size(int tag, int n)
     case TAG_ROUNDINFO: return TAG_SIZE + ROUNDINFO_PAYLOAD;
     case TAG_MAP: return TAG_SIZE + MAP_PAYLOAD;
     case TAG_SMOKE: return TAG_SIZE + SMOKE_PAYLOAD;
-    case TAG_HISCORE: case TAG_LOBBY: case TAG_READY: case TAG_START: case TAG_ROUND_RESULT:
-        return TAG_SIZE + WORD_PAYLOAD;
-    case TAG_STAGE_CLEAR: case TAG_FINAL_RESULT: case TAG_LIVE: case TAG_GAME_OVER:
-    case TAG_QUIT: case TAG_PAUSE:
-        return TAG_SIZE;
+    case TAG_HISCORE:
+    case TAG_LOBBY:
+    case TAG_READY:
+    case TAG_START:
+    case TAG_ROUND_RESULT: return TAG_SIZE + WORD_PAYLOAD;
+    case TAG_STAGE_CLEAR:
+    case TAG_FINAL_RESULT:
+    case TAG_LIVE:
+    case TAG_GAME_OVER:
+    case TAG_QUIT:
+    case TAG_PAUSE: return TAG_SIZE;
     default: return -1;
     }
 }
@@ -344,7 +350,10 @@ TEST_F(ServerProtocol, HostileClientsAreDroppedWhileAWellBehavedOneKeepsPlaying)
     close(m);
     int n = connect_port(port);
     ASSERT_TRUE(read_text(n, &text));
-    send_bytes(n, "\x00\x00\x00\x08" "ab", 6);
+    send_bytes(n,
+               "\x00\x00\x00\x08"
+               "ab",
+               6);
     close(n);
 
     // The well-behaved client still plays: its car answers the keys.
