@@ -140,6 +140,11 @@ void glVertex2d(GLdouble x, GLdouble y)
     vertices++;
 }
 
+void glVertex2f(GLfloat x, GLfloat y)
+{
+    glVertex2d(x, y);
+}
+
 void glLineWidth(GLfloat width)
 {
     outside_primitive("glLineWidth inside glBegin");
