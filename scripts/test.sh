@@ -15,7 +15,9 @@ for preset in default asan-ubsan; do
   echo "=== $preset build ==="
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
-  xvfb-run -a -s "-screen 0 1280x1024x24" ctest --preset "$preset"
+  # -noreset: the X server must not reset (and refuse connections) whenever the
+  # last test program has just closed its window.
+  xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" ctest --preset "$preset"
 done
 
 echo "=== install to a temporary prefix ==="

@@ -62,6 +62,16 @@ class KeyTest(ClientTestCase):
             ("keyup", "Shift_L", 0),
         ])
 
+    def test_q_released_under_shift_clears_key_q_and_shifted_presses_set_nothing(self):
+        self.assertKeyWords([
+            ("keydown", "q", KEY_Q),
+            ("keydown", "Shift_L", KEY_Q),
+            ("keyup", "q", 0),
+            ("keydown", "q", 0),      # arrives as 'Q': not a control key
+            ("keyup", "q", 0),
+            ("keyup", "Shift_L", 0),
+        ])
+
 
 if __name__ == "__main__":
     unittest.main()
