@@ -111,7 +111,7 @@ void draw_radar()
     glPushMatrix();
     glTranslated(0.75, -0.3, 0.0);
     glScaled(RADAR_SCALE, -RADAR_SCALE, 1.0);
-    glTranslated(-WORLD_W / 2, -WORLD_H / 2, 0.0);
+    glTranslated(-WORLD_W / 2.0, -WORLD_H / 2.0, 0.0);
     glColor3d(0.0, 0.0, 0.5);
     draw_quad(0, 0, WORLD_W, WORLD_H);
     glPointSize(RADAR_POINT);
