@@ -29,19 +29,6 @@ struct process_ended {
     throw process_ended{code};
 }
 
-void reset_model()
-{
-    memset(players, 0, sizeof players);
-    memset(fieldmap, 0, sizeof fieldmap);
-    memset(smoke, 0, sizeof smoke);
-    me = &players[0];
-    entry_no = 0;
-    game_status = GS_LOBBY;
-    status_count = round_no = hiscore = flags_total = flags_left = result_highlight = 0;
-    Nclient = Nenemy = 0;
-    recv_len = 0;
-}
-
 void check(bool holds, const char *what)
 {
     if (!holds) {
@@ -79,6 +66,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     reset_model();
+    recv_len = 0;
     clearerr(stdin);
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)

@@ -2,6 +2,7 @@
 #include "game/model.h"
 
 #include <algorithm>
+#include <cstring>
 
 playerinfo players[MAXPLAYER];
 playerinfo *me = &players[0];
@@ -18,6 +19,18 @@ int flags_left;
 int result_highlight;
 int Nclient;
 int Nenemy;
+
+void reset_model()
+{
+    memset(players, 0, sizeof players);
+    me = &players[0];
+    entry_no = 0;
+    memset(fieldmap, 0, sizeof fieldmap);
+    memset(smoke, 0, sizeof smoke);
+    game_status = GS_LOBBY;
+    status_count = round_no = hiscore = flags_total = flags_left = result_highlight = 0;
+    Nclient = Nenemy = 0;
+}
 
 int64_t cars_announced()
 {

@@ -92,6 +92,10 @@ extern int result_highlight;  // table index of the row the round result picks o
 extern int Nclient;           // human players, from the check-in
 extern int Nenemy;            // enemy cars, from the round information
 
+// Returns the whole model to its state at process start. Tests, benchmarks and the
+// fuzzing driver play many games in one process and start each from here.
+void reset_model();
+
 // Cars the server says there are (Nclient + Nenemy, without overflow); may be
 // negative or above MAXPLAYER when the server says so.
 int64_t cars_announced();

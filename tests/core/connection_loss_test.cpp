@@ -86,7 +86,7 @@ protected:
     // the exit code, or -1 if the client was still running after many ticks.
     int run_client_on(const bytes &stream)
     {
-        reset_model();
+        reset_client();
         clearerr(stdin);
         int fds[2];
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
@@ -158,7 +158,7 @@ TEST_F(ConnectionLoss, EveryCutOfEveryMessageEndsTheClientWithCodeOne)
 
 TEST_F(ConnectionLoss, AServerThatStallsInsideAMessageAndThenClosesEndsTheClient)
 {
-    reset_model();
+    reset_client();
     int fds[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
     bytes start = check_in_stream() + bytes{0, 0, 0, TAG_MAP, 0, 0, 7, 8, 1, 1, 1};

@@ -35,17 +35,10 @@ bytes frame(int32_t tag, const bytes &payload, int64_t forced_size)
     return words({tag, size}) + payload;
 }
 
-void reset_model()
+void reset_client()
 {
-    memset(players, 0, sizeof players);
-    memset(fieldmap, 0, sizeof fieldmap);
-    memset(smoke, 0, sizeof smoke);
-    me = &players[0];
-    entry_no = 0;
-    game_status = GS_LOBBY;
-    status_count = round_no = hiscore = flags_total = flags_left = result_highlight = 0;
+    reset_model();
     Nclient = 1;
-    Nenemy = 0;
     current_screen = nullptr;
     recv_len = 0;
     memset(recv_buf, 0, sizeof recv_buf);
@@ -53,7 +46,7 @@ void reset_model()
 
 void ClientTest::SetUp()
 {
-    reset_model();
+    reset_client();
     install_handlers();
     int fds[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);

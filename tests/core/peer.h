@@ -33,5 +33,6 @@ protected:
     int peer = -1;
 };
 
-// Resets every part of the game model to its process-start value.
-void reset_model();
+// The model at its process-start state with one human player, no screen selected and
+// an empty receive buffer.
+void reset_client();

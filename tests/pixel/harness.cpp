@@ -159,20 +159,7 @@ void reset_gl_state()
 
 void reset_game_model()
 {
-    memset(players, 0, sizeof players);
-    me = &players[0];
-    entry_no = 0;
-    memset(fieldmap, 0, sizeof fieldmap);
-    memset(smoke, 0, sizeof smoke);
-    game_status = GS_LOBBY;
-    status_count = 0;
-    round_no = 0;
-    hiscore = 0;
-    flags_total = 0;
-    flags_left = 0;
-    result_highlight = 0;
-    Nclient = 0;
-    Nenemy = 0;
+    reset_model();
     win_w = 450;
     win_h = 350;
 }
