@@ -32,14 +32,14 @@ constexpr int FRAMES_MAX = 32;
 struct counts {
     uint64_t ticks;
     uint64_t frames;
-    uint64_t ours;        // allocations whose first non-runtime caller is the client
-    uint64_t theirs;      // ... a library
-    uint64_t runtime;     // no caller outside the runtime (start-up, thread set-up)
-    uint64_t recording;   // set by the benchmark: note the client's call sites from now on
+    uint64_t ours;       // allocations whose first non-runtime caller is the client
+    uint64_t theirs;     // ... a library
+    uint64_t runtime;    // no caller outside the runtime (start-up, thread set-up)
+    uint64_t recording;  // set by the benchmark: note the client's call sites from now on
     uint64_t caller_count;
     uint64_t exe_base;
     uint64_t spare;
-    uint64_t callers[CALLERS_MAX];   // return addresses in the client, relative to exe_base
+    uint64_t callers[CALLERS_MAX];  // return addresses in the client, relative to exe_base
 };
 
 struct range {
@@ -63,8 +63,8 @@ bool inside(const range *ranges, int n, uintptr_t addr)
 
 bool is_runtime(const char *path)
 {
-    static const char *const names[] = {"/libc.so", "/libstdc++.so", "/libgcc_s.so", "/libm.so",
-                                        "/ld-linux", "alloc_count_shim"};
+    static const char *const names[] = {"/libc.so", "/libstdc++.so", "/libgcc_s.so",
+                                        "/libm.so", "/ld-linux",     "alloc_count_shim"};
     for (const char *name : names)
         if (strstr(path, name))
             return true;
@@ -162,17 +162,16 @@ __attribute__((constructor)) void set_up()
                 shared = static_cast<counts *>(m);
         }
         if (fd >= 0)
-            close(fd);   // the mapping stays; the client's descriptor count does not change
+            close(fd);  // the mapping stays; the client's descriptor count does not change
     }
     find_ranges();
     void *warm[2];
-    backtrace(warm, 2);   // loads the unwinder now, not inside the first counted call
+    backtrace(warm, 2);  // loads the unwinder now, not inside the first counted call
     depth--;
     ready = true;
 }
 
-template <typename F>
-F next_symbol(const char *name)
+template <typename F> F next_symbol(const char *name)
 {
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }

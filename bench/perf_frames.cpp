@@ -33,17 +33,60 @@ double now_ms(clockid_t clock)
     return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
 }
 
-void lobby_model() { build_busy_model(); game_status = GS_LOBBY; status_count = 5; }
-void play_model() { build_busy_model(); }
-void live_model() { build_busy_model(); game_status = GS_LIVE; me->status = PS_NONE; }
-void round_model() { build_busy_model(); game_status = GS_ROUND_RESULT; }
-void final_model() { build_busy_model(); game_status = GS_FINAL_RESULT; }
+void lobby_model()
+{
+    build_busy_model();
+    game_status = GS_LOBBY;
+    status_count = 5;
+}
+void play_model()
+{
+    build_busy_model();
+}
+void live_model()
+{
+    build_busy_model();
+    game_status = GS_LIVE;
+    me->status = PS_NONE;
+}
+void round_model()
+{
+    build_busy_model();
+    game_status = GS_ROUND_RESULT;
+}
+void final_model()
+{
+    build_busy_model();
+    game_status = GS_FINAL_RESULT;
+}
 
-void clear_only() { glClear(GL_COLOR_BUFFER_BIT); glViewport(0, 0, win_w, win_h); }
-void empty_frame() { clear_only(); glutSwapBuffers(); }
-void texts_only() { clear_only(); draw_round_label(); draw_score_line(); draw_fuel_gauge(); }
-void radar_only() { clear_only(); draw_radar(); }
-void playfield_only() { clear_only(); draw_playfield(); }
+void clear_only()
+{
+    glClear(GL_COLOR_BUFFER_BIT);
+    glViewport(0, 0, win_w, win_h);
+}
+void empty_frame()
+{
+    clear_only();
+    glutSwapBuffers();
+}
+void texts_only()
+{
+    clear_only();
+    draw_round_label();
+    draw_score_line();
+    draw_fuel_gauge();
+}
+void radar_only()
+{
+    clear_only();
+    draw_radar();
+}
+void playfield_only()
+{
+    clear_only();
+    draw_playfield();
+}
 void play_no_swap()
 {
     clear_only();

@@ -27,7 +27,10 @@ static void build_maze()
         int c = 1 + (k * 5) % (MAP_W - 2);
         if (fieldmap[r][c] != CELL_ROAD)
             continue;
-        int code = placed < 20 ? CELL_FLAG : placed < 25 ? CELL_FLAG_L : placed < 30 ? CELL_FLAG_S : CELL_ROCK;
+        int code = placed < 20   ? CELL_FLAG
+                   : placed < 25 ? CELL_FLAG_L
+                   : placed < 30 ? CELL_FLAG_S
+                                 : CELL_ROCK;
         fieldmap[r][c] = static_cast<int8_t>(code);
         placed++;
     }
@@ -65,8 +68,8 @@ void build_busy_model()
     Nenemy = 0;
     entry_no = 0;
     me = &players[0];
-    const int cars[MAXPLAYER][4] = {{0, 0, 0, PS_DRIVE},    {2, -1, 90, PS_DRIVE},
-                                    {-2, 2, 45, PS_BURST},  {1, 3, 180, PS_DRIVE},
+    const int cars[MAXPLAYER][4] = {{0, 0, 0, PS_DRIVE},     {2, -1, 90, PS_DRIVE},
+                                    {-2, 2, 45, PS_BURST},   {1, 3, 180, PS_DRIVE},
                                     {-3, -2, 270, PS_DRIVE}, {3, 1, 0, PS_NOFUEL},
                                     {-1, -3, 135, PS_DRIVE}, {4, -4, 315, PS_DRIVE}};
     for (int i = 0; i < MAXPLAYER; i++)

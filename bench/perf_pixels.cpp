@@ -58,9 +58,22 @@ struct screen_case {
     void (*display)();
 };
 
-void lobby_waiting() { build_busy_model(); game_status = GS_LOBBY; status_count = 5; }
-void lobby_welcome() { lobby_waiting(); me->status = PS_NONE; status_count = 0; }
-void play_busy() { build_busy_model(); }
+void lobby_waiting()
+{
+    build_busy_model();
+    game_status = GS_LOBBY;
+    status_count = 5;
+}
+void lobby_welcome()
+{
+    lobby_waiting();
+    me->status = PS_NONE;
+    status_count = 0;
+}
+void play_busy()
+{
+    build_busy_model();
+}
 void play_warning()
 {
     build_busy_model();
@@ -139,7 +152,11 @@ void round_result()
     players[2].status = PS_RETIRED;
     players[6].status = PS_NONE;
 }
-void final_result() { round_result(); game_status = GS_FINAL_RESULT; }
+void final_result()
+{
+    round_result();
+    game_status = GS_FINAL_RESULT;
+}
 
 const screen_case cases[] = {
     {"lobby_waiting", lobby_waiting, display_lobby},
@@ -196,7 +213,8 @@ int main(int argc, char **argv)
             uint64_t h = 14695981039346656037ull;
             for (int frame = 0; frame < FRAMES; frame++) {
                 sc.setup();
-                if ((sc.display == display_play || sc.display == display_live) && sc.setup != play_sweep)
+                if ((sc.display == display_play || sc.display == display_live) &&
+                    sc.setup != play_sweep)
                     step_busy_model(frame * 3);
                 frame_read = false;
                 sc.display();
@@ -204,13 +222,15 @@ int main(int argc, char **argv)
                     fprintf(stderr, "%s drew no frame\n", sc.name);
                     return 1;
                 }
-                h = fnv1a(h, reinterpret_cast<const unsigned char *>(&frame_hash), sizeof frame_hash);
+                h = fnv1a(h, reinterpret_cast<const unsigned char *>(&frame_hash),
+                          sizeof frame_hash);
             }
             all = fnv1a(all, reinterpret_cast<const unsigned char *>(&h), sizeof h);
-            printf("%-22s %4dx%-4d %016llx\n", sc.name, win_w, win_h, static_cast<unsigned long long>(h));
+            printf("%-22s %4dx%-4d %016llx\n", sc.name, win_w, win_h,
+                   static_cast<unsigned long long>(h));
             if (ppm_dir)
-                write_ppm(std::string(ppm_dir) + "/" + sc.name + "_" + std::to_string(win_w) + "x"
-                          + std::to_string(win_h) + ".ppm");
+                write_ppm(std::string(ppm_dir) + "/" + sc.name + "_" + std::to_string(win_w) + "x" +
+                          std::to_string(win_h) + ".ppm");
         }
     }
     printf("all %016llx\n", static_cast<unsigned long long>(all));

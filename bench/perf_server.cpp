@@ -94,9 +94,11 @@ int main(int argc, char **argv)
     for (double us : step_us)
         total += us;
     printf("Server game core, %d cars (%d players, %d enemies), %d steps of 1/%d s "
-           "(%d of them in play)\n\n", HUMANS + ENEMIES, HUMANS, ENEMIES, steps, TICK_HZ, play_steps);
+           "(%d of them in play)\n\n",
+           HUMANS + ENEMIES, HUMANS, ENEMIES, steps, TICK_HZ, play_steps);
     printf("| CPU per step: mean / median / p95 / max (µs) | CPU share at %d steps/s | "
-           "messages/s per client | bytes/s per client |\n", TICK_HZ);
+           "messages/s per client | bytes/s per client |\n",
+           TICK_HZ);
     printf("|----------------------------------------------|------------------------|"
            "-----------------------|--------------------|\n");
     printf("| %8.2f / %8.2f / %8.2f / %8.2f          | %21.3f%% | %21.1f | %18.0f |\n",

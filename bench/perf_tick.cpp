@@ -49,8 +49,8 @@ namespace {
 constexpr int SEND_PERIOD_US = 10000;
 constexpr int KEY_PERIOD_US = 200000;
 constexpr double WARMUP_S = 1.0;
-constexpr int STAMP_CAR = 7;   // fuel word of this car carries the send time (µs)
-constexpr int SEQ_CAR = 6;     // and of this one the message's sequence number
+constexpr int STAMP_CAR = 7;  // fuel word of this car carries the send time (µs)
+constexpr int SEQ_CAR = 6;    // and of this one the message's sequence number
 
 int64_t now_us()
 {
@@ -109,7 +109,8 @@ double xserver_cpu_s()
         stat[m] = '\0';
         const char *p = strrchr(stat, ')');
         unsigned long utime = 0, stime = 0;
-        if (p && sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) == 2)
+        if (p && sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime,
+                        &stime) == 2)
             result = static_cast<double>(utime + stime) / sysconf(_SC_CLK_TCK);
         break;
     }
@@ -212,7 +213,7 @@ void send_positions(int fd, int32_t seq, int frame)
         ssize_t n = recv(fd, in + in_len, sizeof in - in_len, 0);
         int64_t arrived = now_us();
         if (n <= 0)
-            break;   // the client left
+            break;  // the client left
         in_len += static_cast<int>(n);
         while (in_len >= KEYS_MSG_SIZE) {
             if (matched < injected.size()) {
@@ -228,7 +229,8 @@ void send_positions(int fd, int32_t seq, int frame)
         XFlush(dpy);
     }
     key_result kr{static_cast<int>(key_delays.size()), percentile(key_delays, 0.5),
-                  percentile(key_delays, 0.95), percentile(key_delays, 1.0), static_cast<long>(seq)};
+                  percentile(key_delays, 0.95), percentile(key_delays, 1.0),
+                  static_cast<long>(seq)};
     if (write(result_pipe, &kr, sizeof kr) != sizeof kr)
         _exit(4);
     _exit(0);
@@ -319,8 +321,9 @@ run_result client_main(bool play, double seconds)
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof addr;
-    if (bind(listen_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(listen_fd, 1) != 0
-        || getsockname(listen_fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
+    if (bind(listen_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        listen(listen_fd, 1) != 0 ||
+        getsockname(listen_fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
         perror("listen");
         _exit(6);
     }
@@ -409,7 +412,8 @@ int main(int argc, char **argv)
         window_h = window_w * 7 / 9;
     }
     printf("Tick loop at %d x %d, %.0f s per run after %.0f s warm-up; server sends one message "
-           "per 10 ms\n\n", window_w, window_h, seconds, WARMUP_S);
+           "per 10 ms\n\n",
+           window_w, window_h, seconds, WARMUP_S);
     printf("| frames | ticks/s | handled/s | msg delay median / p95 / last (ms) | backlog | "
            "client CPU | X server CPU | key-to-wire median / p95 / max (ms) |\n");
     printf("|--------|---------|-----------|-----------------------------------|---------|"

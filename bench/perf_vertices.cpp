@@ -1,10 +1,9 @@
 // Checks that the shapes whose corners are computed on the CPU (field cells, wall
-// borders and smoke puffs) put every corner exactly where the matrix path puts it. Both are drawn in
-// OpenGL's feedback mode, which returns the window position of every vertex as the
-// driver's vertex pipeline computed it, for many random places, sizes and window
-// sizes; the floats must agree bit for bit. It also shows the check can fail: a
-// variant rounded once less must disagree somewhere.
-// Usage: perf_vertices [CASES]   (default 100000 per shape; needs an X display)
+// borders and smoke puffs) put every corner exactly where the matrix path puts it. Both are drawn
+// in OpenGL's feedback mode, which returns the window position of every vertex as the driver's
+// vertex pipeline computed it, for many random places, sizes and window sizes; the floats must
+// agree bit for bit. It also shows the check can fail: a variant rounded once less must disagree
+// somewhere. Usage: perf_vertices [CASES]   (default 100000 per shape; needs an X display)
 #include <GL/freeglut.h>
 
 #include <cstdint>
@@ -27,7 +26,7 @@ struct point {
 
 const point unit_square[] = {{-1, -1}, {-1, 1}, {1, 1}, {1, -1}};
 const point octagon[] = {{-0.5, -1}, {-1, -0.5}, {-1, 0.5}, {-0.5, 1},
-                         {0.5, 1},   {1, 0.5},   {1, -0.5},  {0.5, -1}};
+                         {0.5, 1},   {1, 0.5},   {1, -0.5}, {0.5, -1}};
 const point smoke_offsets[] = {{-0.3, -0.3}, {-0.7, 0.5}, {0.3, 0.6}, {0.7, -0.5}};
 
 void polygon(const point *v, int n)
@@ -91,7 +90,8 @@ void careless_puff(double x, double y, int size)
     for (const point &o : smoke_offsets) {
         glBegin(GL_POLYGON);
         for (const point &v : octagon)
-            glVertex2f(static_cast<float>(x + s * o.x + s * v.x), static_cast<float>(y + s * o.y + s * v.y));
+            glVertex2f(static_cast<float>(x + s * o.x + s * v.x),
+                       static_cast<float>(y + s * o.y + s * v.y));
         glEnd();
     }
 }
@@ -110,8 +110,8 @@ std::vector<GLfloat> feedback(const std::function<void()> &draw)
 
 bool same_bits(const std::vector<GLfloat> &a, const std::vector<GLfloat> &b)
 {
-    return a.size() == b.size()
-           && (a.empty() || memcmp(a.data(), b.data(), a.size() * sizeof(GLfloat)) == 0);
+    return a.size() == b.size() &&
+           (a.empty() || memcmp(a.data(), b.data(), a.size() * sizeof(GLfloat)) == 0);
 }
 
 }  // namespace
@@ -143,8 +143,10 @@ int main(int argc, char **argv)
         // Centres on the field's grid of cells, as the playfield computes them.
         double cx = ((i % 32 + 0.5) * CELL_SIZE - (x * 1000 + 1000)) * FIELD_SCALE;
         double cy = ((i % 56 + 0.5) * CELL_SIZE - (y * 1000 + 1800)) * FIELD_SCALE;
-        tile_diff += !same_bits(feedback([&] { matrix_tile(cx, cy); }), feedback([&] { draw_tile(cx, cy); }));
-        tile_diff += !same_bits(feedback([&] { matrix_tile(x, y); }), feedback([&] { draw_tile(x, y); }));
+        tile_diff += !same_bits(feedback([&] { matrix_tile(cx, cy); }),
+                                feedback([&] { draw_tile(cx, cy); }));
+        tile_diff +=
+            !same_bits(feedback([&] { matrix_tile(x, y); }), feedback([&] { draw_tile(x, y); }));
         me->x = world(rng);
         me->y = world(rng);
         int column = cell_column(rng), row = cell_row(rng);

@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     install_handlers();
     set_exit_hook(throw_instead_of_exit);
     int null_in = open("/dev/null", O_RDONLY);
-    dup2(null_in, 0);   // the name prompt reads end of input: an empty name
+    dup2(null_in, 0);  // the name prompt reads end of input: an empty name
     close(null_in);
     signal(SIGPIPE, SIG_IGN);
     return 0;

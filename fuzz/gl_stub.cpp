@@ -12,9 +12,9 @@
 
 namespace {
 
-constexpr int MODELVIEW_DEPTH = 32;   // the least depth GL guarantees
+constexpr int MODELVIEW_DEPTH = 32;  // the least depth GL guarantees
 constexpr int LIST_RANGES = 8;
-constexpr int WINDOW_SIDE_MAX = 32767;   // X window sides are 16-bit
+constexpr int WINDOW_SIDE_MAX = 32767;  // X window sides are 16-bit
 
 int matrix_depth;
 bool in_primitive;
@@ -68,13 +68,25 @@ void gl_stub_check_frame_done()
         gl_fault("frame ended inside glBegin");
 }
 
-long gl_stub_frames() { return frames; }
-long gl_stub_vertices() { return vertices; }
-void gl_stub_reset_counts() { frames = vertices = 0; }
+long gl_stub_frames()
+{
+    return frames;
+}
+long gl_stub_vertices()
+{
+    return vertices;
+}
+void gl_stub_reset_counts()
+{
+    frames = vertices = 0;
+}
 
 // OpenGL.
 
-void glClear(GLbitfield) { outside_primitive("glClear inside glBegin"); }
+void glClear(GLbitfield)
+{
+    outside_primitive("glClear inside glBegin");
+}
 void glClearColor(GLclampf, GLclampf, GLclampf, GLclampf) {}
 
 void glViewport(GLint, GLint, GLsizei width, GLsizei height)
@@ -159,9 +171,18 @@ void glPointSize(GLfloat size)
         gl_fault("point size not positive");
 }
 
-void glEnable(GLenum) { outside_primitive("glEnable inside glBegin"); }
-void glDisable(GLenum) { outside_primitive("glDisable inside glBegin"); }
-void glBlendFunc(GLenum, GLenum) { outside_primitive("glBlendFunc inside glBegin"); }
+void glEnable(GLenum)
+{
+    outside_primitive("glEnable inside glBegin");
+}
+void glDisable(GLenum)
+{
+    outside_primitive("glDisable inside glBegin");
+}
+void glBlendFunc(GLenum, GLenum)
+{
+    outside_primitive("glBlendFunc inside glBegin");
+}
 
 void glRasterPos2d(GLdouble x, GLdouble y)
 {
@@ -193,7 +214,10 @@ void glEndList()
     compiling_list = false;
 }
 
-void glListBase(GLuint base) { list_base = base; }
+void glListBase(GLuint base)
+{
+    list_base = base;
+}
 
 // Every list called must lie in the same generated range as the list base: a glyph
 // of one font, never another font's glyph or a list that does not exist.

@@ -30,7 +30,8 @@ int32_t pick(FuzzedDataProvider &in)
     case 1: return in.ConsumeIntegralInRange(-2 * CELL_SIZE, WORLD_H + 2 * CELL_SIZE);
     case 2: return in.ConsumeIntegral<int32_t>();
     default: {
-        static const int32_t extremes[] = {INT32_MIN, INT32_MIN + 1, -1, 0, INT32_MAX - 1, INT32_MAX};
+        static const int32_t extremes[] = {INT32_MIN, INT32_MIN + 1, -1,
+                                           0,         INT32_MAX - 1, INT32_MAX};
         return extremes[in.ConsumeIntegralInRange<size_t>(0, 5)];
     }
     }
@@ -38,8 +39,8 @@ int32_t pick(FuzzedDataProvider &in)
 
 void fill_car(FuzzedDataProvider &in, playerinfo &car)
 {
-    int32_t *words[] = {&car.x,     &car.y,     &car.angle, &car.status,     &car.fuel,   &car.flags,
-                        &car.lives, &car.wins,  &car.score, &car.flags_game, &car.control};
+    int32_t *words[] = {&car.x,     &car.y,    &car.angle, &car.status,     &car.fuel,   &car.flags,
+                        &car.lives, &car.wins, &car.score, &car.flags_game, &car.control};
     for (int32_t *word : words)
         *word = pick(in);
     // Status codes are what most branches test: keep them near the real ones often.
@@ -105,7 +106,8 @@ model_copy take_copy()
 
 bool same_model(const model_copy &a, const model_copy &b)
 {
-    return memcmp(a.cars, b.cars, sizeof a.cars) == 0 && memcmp(a.cells, b.cells, sizeof a.cells) == 0 &&
+    return memcmp(a.cars, b.cars, sizeof a.cars) == 0 &&
+           memcmp(a.cells, b.cells, sizeof a.cells) == 0 &&
            memcmp(a.puffs, b.puffs, sizeof a.puffs) == 0 && a.own == b.own &&
            memcmp(a.scalars, b.scalars, sizeof a.scalars) == 0;
 }

@@ -28,7 +28,7 @@
 namespace {
 
 constexpr int CLIENTS = 4;
-constexpr int TURNS_TO_DROP = 2000;   // turns after the input ends for every drop
+constexpr int TURNS_TO_DROP = 2000;  // turns after the input ends for every drop
 constexpr long long CLOCK_START_US = 1000000000LL;
 
 // The virtual monotonic clock, in use only while serve() runs.
@@ -46,14 +46,14 @@ enum { R_GREET_LEN, R_GREET, R_ENTRY, R_PLAYERS, R_TEXT_LEN, R_TEXT, R_FRAMES };
 
 struct client {
     int fd = -1;
-    bool writing = false;   // false after a half close
-    bool reading = true;    // false while the client leaves the server's bytes unread
+    bool writing = false;  // false after a half close
+    bool reading = true;   // false while the client leaves the server's bytes unread
     int stage = R_GREET_LEN;
     unsigned char in[NET_BUF_SIZE * 2];
     int have = 0;
     int32_t text_len = 0;
     int players = 0;
-    int enemies = 0;   // from the last round information
+    int enemies = 0;  // from the last round information
 };
 
 client clients[CLIENTS];
@@ -63,7 +63,8 @@ size_t script_len, script_pos;
 
 int32_t be32(const unsigned char *p)
 {
-    return static_cast<int32_t>(uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3]);
+    return static_cast<int32_t>(uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 |
+                                p[3]);
 }
 
 void put32(unsigned char *p, uint32_t v)
@@ -84,11 +85,17 @@ int layout_size(const client &c, int32_t tag)
     case TAG_ROUNDINFO: return TAG_SIZE + ROUNDINFO_PAYLOAD;
     case TAG_MAP: return TAG_SIZE + MAP_PAYLOAD;
     case TAG_SMOKE: return TAG_SIZE + SMOKE_PAYLOAD;
-    case TAG_HISCORE: case TAG_LOBBY: case TAG_READY: case TAG_START: case TAG_ROUND_RESULT:
-        return TAG_SIZE + WORD_PAYLOAD;
-    case TAG_STAGE_CLEAR: case TAG_FINAL_RESULT: case TAG_LIVE: case TAG_GAME_OVER: case TAG_QUIT:
-    case TAG_PAUSE:
-        return TAG_SIZE;
+    case TAG_HISCORE:
+    case TAG_LOBBY:
+    case TAG_READY:
+    case TAG_START:
+    case TAG_ROUND_RESULT: return TAG_SIZE + WORD_PAYLOAD;
+    case TAG_STAGE_CLEAR:
+    case TAG_FINAL_RESULT:
+    case TAG_LIVE:
+    case TAG_GAME_OVER:
+    case TAG_QUIT:
+    case TAG_PAUSE: return TAG_SIZE;
     default: return -1;
     }
 }
@@ -162,7 +169,8 @@ bool parse_one(client &c)
 void read_from_server(client &c)
 {
     while (c.fd >= 0 && c.reading) {
-        ssize_t n = recv(c.fd, c.in + c.have, sizeof c.in - static_cast<size_t>(c.have), MSG_DONTWAIT);
+        ssize_t n =
+            recv(c.fd, c.in + c.have, sizeof c.in - static_cast<size_t>(c.have), MSG_DONTWAIT);
         if (n <= 0)
             return;
         c.have += static_cast<int>(n);
@@ -214,14 +222,14 @@ void run_step()
     client &c = clients[(op >> 3) % CLIENTS];
     switch (op & 7) {
     case 0:
-    case 1: {   // raw bytes
+    case 1: {  // raw bytes
         size_t len = next_byte();
         len = len < script_len - script_pos ? len : script_len - script_pos;
         send_to_server(c, script + script_pos, len);
         script_pos += len;
         break;
     }
-    case 2: {   // a well-formed key frame
+    case 2: {  // a well-formed key frame
         unsigned char frame[KEYS_MSG_SIZE];
         put32(frame, TAG_KEYS);
         put32(frame + 4, KEYS_MSG_SIZE);
@@ -230,7 +238,7 @@ void run_step()
         send_to_server(c, frame, sizeof frame);
         break;
     }
-    case 3: {   // a name message, its length near the bounds the server checks
+    case 3: {  // a name message, its length near the bounds the server checks
         unsigned char msg[4 + 80];
         int len = next_byte() % 70;
         put32(msg, static_cast<uint32_t>(len));
@@ -243,7 +251,7 @@ void run_step()
     case 5: close_client(c); break;
     case 6: connect_client(c); break;
     default:
-        if (op & 0x20) {   // stop or resume reading what the server sends
+        if (op & 0x20) {  // stop or resume reading what the server sends
             c.reading = !c.reading;
             break;
         }
@@ -267,7 +275,8 @@ void check_server_state()
             fault("connection in no known state", k.state);
         if (k.in_len < 0 || k.in_len > IN_BUF_SIZE)
             fault("input length outside its buffer", k.in_len);
-        if (k.out_len < 0 || k.out_len > OUT_BUF_SIZE || k.out_start < 0 || k.out_start >= OUT_BUF_SIZE)
+        if (k.out_len < 0 || k.out_len > OUT_BUF_SIZE || k.out_start < 0 ||
+            k.out_start >= OUT_BUF_SIZE)
             fault("output queue outside its buffer", k.out_len);
         if (k.state == CS_PLAY) {
             if (k.slot < 0 || k.slot >= cfg.slots)

@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs every test twice: a normal build
-# and one with AddressSanitizer and UndefinedBehaviorSanitizer. The tests run under
-# their own Xvfb (24-bit screen: the pixel tests compare real colours).
+# Installs what is missing, checks format and lints, then builds and runs every test
+# twice: a normal build and one with AddressSanitizer and UndefinedBehaviorSanitizer.
+# The tests run under their own Xvfb (24-bit screen: the pixel tests compare real
+# colours). Then an install to a temporary prefix, and every fuzz target for a minute.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
+
+echo "=== format and lint ==="
+scripts/lint.sh
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0"
 export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
@@ -28,3 +32,6 @@ for f in bin/mazecar bin/mazecar-server share/applications/mazecar.desktop share
   [ -e "$prefix/$f" ] || { echo "install: $f is missing" >&2; exit 1; }
 done
 echo "install: mazecar, mazecar-server, the desktop entry and the README are in place"
+
+echo "=== fuzz targets, 60 s each ==="
+scripts/fuzz.sh 60

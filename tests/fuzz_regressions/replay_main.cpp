@@ -17,7 +17,8 @@ namespace fs = std::filesystem;
 static void replay(const fs::path &file)
 {
     std::ifstream in(file, std::ios::binary);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
     fprintf(stderr, "replay %s (%zu bytes)\n", file.c_str(), bytes.size());
     LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
 }
