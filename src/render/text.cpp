@@ -20,7 +20,7 @@ static void build_font_lists()
     for (int font = 0; font < FONT_COUNT; font++) {
         font_list_base[font] = glGenLists(FONT_GLYPHS);
         for (int c = 0; c < FONT_GLYPHS; c++) {
-            glNewList(font_list_base[font] + c, GL_COMPILE);
+            glNewList(font_list_base[font] + static_cast<unsigned>(c), GL_COMPILE);
             glutBitmapCharacter(font_table[font], c);
             glEndList();
         }
