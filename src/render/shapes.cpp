@@ -219,7 +219,9 @@ void draw_flag()
     polygon(flag_foot);
 }
 
-void draw_flag_cell(double x, double y)
+// A flag cell: the tile and the yellow flag; a marked flag adds its red letter left of
+// and below the cell's centre.
+static void draw_any_flag_cell(double x, double y, const char *letter)
 {
     draw_tile(x, y);
     glPushMatrix();
@@ -227,31 +229,26 @@ void draw_flag_cell(double x, double y)
     glScaled(0.1, 0.1, 1);
     glColor3d(1, 1, 0);
     draw_flag();
+    if (letter) {
+        glColor3d(1, 0, 0);
+        draw_text(letter, -1.8, -0.5, FONT_HELVETICA_18);
+    }
     glPopMatrix();
 }
 
-// A flag cell with a red letter left of and below its centre.
-static void draw_marked_flag_cell(double x, double y, const char *letter)
+void draw_flag_cell(double x, double y)
 {
-    draw_tile(x, y);
-    glPushMatrix();
-    glTranslated(x, y, 0);
-    glScaled(0.1, 0.1, 1);
-    glColor3d(1, 1, 0);
-    draw_flag();
-    glColor3d(1, 0, 0);
-    draw_text(letter, -1.8, -0.5, FONT_HELVETICA_18);
-    glPopMatrix();
+    draw_any_flag_cell(x, y, nullptr);
 }
 
 void draw_flag_l_cell(double x, double y)
 {
-    draw_marked_flag_cell(x, y, "L");
+    draw_any_flag_cell(x, y, "L");
 }
 
 void draw_flag_s_cell(double x, double y)
 {
-    draw_marked_flag_cell(x, y, "S");
+    draw_any_flag_cell(x, y, "S");
 }
 
 void draw_rock(double x, double y)

@@ -28,6 +28,20 @@ struct process_ended {
     throw process_ended{code};
 }
 
+// Runs the check-in and then many ticks on sock; the exit code the client ended with,
+// or -1 if it was still running.
+int run_until_exit()
+{
+    try {
+        check_in();
+        for (int i = 0; i < 100; i++)
+            tick(0);
+    } catch (const process_ended &e) {
+        return e.code;
+    }
+    return -1;
+}
+
 bytes check_in_stream()
 {
     std::string greeting = "Your name: ";
@@ -96,14 +110,7 @@ protected:
         }
         close(fds[1]);
         sock = fds[0];
-        int code = -1;
-        try {
-            check_in();
-            for (int i = 0; i < 100; i++)
-                tick(0);
-        } catch (const process_ended &e) {
-            code = e.code;
-        }
+        int code = run_until_exit();
         if (sock >= 0 && code != 0)
             close(sock);
         sock = -1;
@@ -170,16 +177,9 @@ TEST_F(ConnectionLoss, AServerThatStallsInsideAMessageAndThenClosesEndsTheClient
         (void)recv(fds[1], name, sizeof name, MSG_DONTWAIT);  // the check-in's name
         close(fds[1]);
     });
-    int code = -1;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    try {
-        check_in();
-        for (int i = 0; i < 100; i++)
-            tick(0);
-    } catch (const process_ended &e) {
-        code = e.code;
-    }
+    int code = run_until_exit();
     stalling_server.join();
     testing::internal::GetCapturedStdout();
     std::string err = testing::internal::GetCapturedStderr();
