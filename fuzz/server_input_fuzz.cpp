@@ -78,26 +78,7 @@ void put32(unsigned char *p, uint32_t v)
 // The least size the client accepts for a tag; -1 for a tag it never expects.
 int layout_size(const client &c, int32_t tag)
 {
-    int cars = c.players + c.enemies;
-    switch (tag) {
-    case TAG_PLAYERINFO: return TAG_SIZE + POFF * cars;
-    case TAG_PLAYERINFO2: return TAG_SIZE + POFF2 * cars;
-    case TAG_ROUNDINFO: return TAG_SIZE + ROUNDINFO_PAYLOAD;
-    case TAG_MAP: return TAG_SIZE + MAP_PAYLOAD;
-    case TAG_SMOKE: return TAG_SIZE + SMOKE_PAYLOAD;
-    case TAG_HISCORE:
-    case TAG_LOBBY:
-    case TAG_READY:
-    case TAG_START:
-    case TAG_ROUND_RESULT: return TAG_SIZE + WORD_PAYLOAD;
-    case TAG_STAGE_CLEAR:
-    case TAG_FINAL_RESULT:
-    case TAG_LIVE:
-    case TAG_GAME_OVER:
-    case TAG_QUIT:
-    case TAG_PAUSE: return TAG_SIZE;
-    default: return -1;
-    }
+    return message_size(tag, c.players + c.enemies);
 }
 
 // Takes one item off the front of what the client has read; false when more bytes

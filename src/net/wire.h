@@ -47,6 +47,31 @@ constexpr int MAP_PAYLOAD = MAP_BYTES;
 constexpr int SMOKE_PAYLOAD = SMOKE_MAX * 3 * 4;
 constexpr int WORD_PAYLOAD = 4;  // hiscore, lobby, ready, start, round result
 
+// Size of a whole server message of this tag that carries exactly its layout (for the
+// two car messages: cars records); -1 for a tag the server never sends.
+constexpr int message_size(int tag, int cars)
+{
+    switch (tag) {
+    case TAG_PLAYERINFO: return TAG_SIZE + POFF * cars;
+    case TAG_PLAYERINFO2: return TAG_SIZE + POFF2 * cars;
+    case TAG_ROUNDINFO: return TAG_SIZE + ROUNDINFO_PAYLOAD;
+    case TAG_MAP: return TAG_SIZE + MAP_PAYLOAD;
+    case TAG_SMOKE: return TAG_SIZE + SMOKE_PAYLOAD;
+    case TAG_HISCORE:
+    case TAG_LOBBY:
+    case TAG_READY:
+    case TAG_START:
+    case TAG_ROUND_RESULT: return TAG_SIZE + WORD_PAYLOAD;
+    case TAG_STAGE_CLEAR:
+    case TAG_FINAL_RESULT:
+    case TAG_LIVE:
+    case TAG_GAME_OVER:
+    case TAG_QUIT:
+    case TAG_PAUSE: return TAG_SIZE;
+    default: return -1;
+    }
+}
+
 // Key bits of the key-state message.
 enum {
     KEY_UP = 0x01,

@@ -127,30 +127,6 @@ bool check_in(int fd, const char *name, check_in_reply *r)
     return read_word(fd, &r->entry) && read_word(fd, &r->players) && read_text(fd, &r->second);
 }
 
-// The size a message of this tag must have with n cars on the wire.
-int expected_size(int tag, int n)
-{
-    switch (tag) {
-    case TAG_PLAYERINFO: return TAG_SIZE + POFF * n;
-    case TAG_PLAYERINFO2: return TAG_SIZE + POFF2 * n;
-    case TAG_ROUNDINFO: return TAG_SIZE + ROUNDINFO_PAYLOAD;
-    case TAG_MAP: return TAG_SIZE + MAP_PAYLOAD;
-    case TAG_SMOKE: return TAG_SIZE + SMOKE_PAYLOAD;
-    case TAG_HISCORE:
-    case TAG_LOBBY:
-    case TAG_READY:
-    case TAG_START:
-    case TAG_ROUND_RESULT: return TAG_SIZE + WORD_PAYLOAD;
-    case TAG_STAGE_CLEAR:
-    case TAG_FINAL_RESULT:
-    case TAG_LIVE:
-    case TAG_GAME_OVER:
-    case TAG_QUIT:
-    case TAG_PAUSE: return TAG_SIZE;
-    default: return -1;
-    }
-}
-
 bool read_frame(int fd, frame *f, int timeout_ms = WAIT_MS)
 {
     unsigned char head[TAG_SIZE];
@@ -171,7 +147,7 @@ bool wait_for(int fd, int tag, int cars, frame *f, std::set<int> *seen = nullptr
     while (std::chrono::steady_clock::now() < end) {
         if (!read_frame(fd, f))
             return false;
-        EXPECT_EQ(f->size, expected_size(f->tag, cars)) << "tag " << f->tag;
+        EXPECT_EQ(f->size, message_size(f->tag, cars)) << "tag " << f->tag;
         if (seen)
             seen->insert(f->tag);
         if (f->tag == tag)
