@@ -28,6 +28,16 @@ struct process_ended {
     throw process_ended{code};
 }
 
+// How many lost-connection lines the client wrote.
+int loss_lines(const std::string &err)
+{
+    int lines = 0;
+    for (size_t at = 0; (at = err.find("mazecar: lost server connection", at)) != std::string::npos;
+         at++)
+        lines++;
+    return lines;
+}
+
 // Runs the check-in and then many ticks on sock; the exit code the client ended with,
 // or -1 if it was still running.
 int run_until_exit()
@@ -133,11 +143,7 @@ TEST_F(ConnectionLoss, EveryCutOfTheCheckInEndsTheClientWithCodeOne)
         EXPECT_EQ(run_client_on(bytes(stream.begin(), stream.begin() + cut)), 1) << cut;
     testing::internal::GetCapturedStdout();
     std::string err = testing::internal::GetCapturedStderr();
-    size_t lines = 0;
-    for (size_t at = 0; (at = err.find("mazecar: lost server connection", at)) != std::string::npos;
-         at++)
-        lines++;
-    EXPECT_EQ(lines, static_cast<size_t>(cases));
+    EXPECT_EQ(loss_lines(err), cases);
 }
 
 TEST_F(ConnectionLoss, EveryCutOfEveryMessageEndsTheClientWithCodeOne)
@@ -156,11 +162,7 @@ TEST_F(ConnectionLoss, EveryCutOfEveryMessageEndsTheClientWithCodeOne)
     }
     testing::internal::GetCapturedStdout();
     std::string err = testing::internal::GetCapturedStderr();
-    size_t lines = 0;
-    for (size_t at = 0; (at = err.find("mazecar: lost server connection", at)) != std::string::npos;
-         at++)
-        lines++;
-    EXPECT_EQ(lines, static_cast<size_t>(cases - 1)) << "one line per loss; none after quit";
+    EXPECT_EQ(loss_lines(err), cases - 1) << "one line per loss; none after quit";
 }
 
 TEST_F(ConnectionLoss, AServerThatStallsInsideAMessageAndThenClosesEndsTheClient)
