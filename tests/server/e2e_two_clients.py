@@ -65,6 +65,14 @@ def read_status(path):
     return {"phase": game[1], "cars": cars}
 
 
+def read_log(path):
+    try:
+        with open(path) as f:
+            return f.read()
+    except OSError:
+        return ""
+
+
 def xdotool(*args):
     return subprocess.run(["xdotool", *args], capture_output=True, text=True, timeout=20)
 
@@ -139,7 +147,7 @@ def main():
                                "--status-file", status],
                               stdout=server_log, stderr=subprocess.STDOUT)
     procs.append(server)
-    wait_until("the server's status file", lambda: read_status(status))
+    wait_until("the server to listen", lambda: "listening on" in read_log(server_log.name))
 
     alice = start_client(args.client, "alice", work)
     win_a = wait_until("alice's window", lambda: find_window(r"Mazecar client \(ID:00\)"))
