@@ -1,0 +1,13 @@
+# What `cmake --install` puts where, relative to the prefix: programs in games/,
+# man pages in share/man/man6, the desktop entry, icons and metainfo under share/,
+# and the server's systemd unit when MAZECAR_INSTALL_SYSTEMD_UNIT is ON.
+set(pkg ${PROJECT_SOURCE_DIR}/packaging)
+
+if(TARGET mazecar)
+  install(TARGETS mazecar RUNTIME DESTINATION ${MAZECAR_INSTALL_GAMESDIR})
+  install(FILES ${pkg}/mazecar.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+endif()
+
+install(TARGETS mazecar-server RUNTIME DESTINATION ${MAZECAR_INSTALL_GAMESDIR})
+
+install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
