@@ -6,8 +6,10 @@ set(pkg ${PROJECT_SOURCE_DIR}/packaging)
 if(TARGET mazecar)
   install(TARGETS mazecar RUNTIME DESTINATION ${MAZECAR_INSTALL_GAMESDIR})
   install(FILES ${pkg}/mazecar.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  install(FILES docs/man/mazecar.6 DESTINATION ${CMAKE_INSTALL_MANDIR}/man6)
 endif()
 
 install(TARGETS mazecar-server RUNTIME DESTINATION ${MAZECAR_INSTALL_GAMESDIR})
+install(FILES docs/man/mazecar-server.6 DESTINATION ${CMAKE_INSTALL_MANDIR}/man6)
 
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})

@@ -19,4 +19,7 @@ clang-tidy -p "$build" --quiet "${units[@]}" 2>/dev/null
 echo "cppcheck"
 cppcheck --project="$build/compile_commands.json" -i "$build" \
          --enable=warning,performance,portability --inline-suppr --quiet --error-exitcode=1
+echo "man pages (mandoc -T lint)"
+mandoc -T lint -W warning docs/man/*.6
+
 echo "lint: clean"
