@@ -5,6 +5,7 @@ set(pkg ${PROJECT_SOURCE_DIR}/packaging)
 
 if(TARGET mazecar)
   install(TARGETS mazecar RUNTIME DESTINATION ${MAZECAR_INSTALL_GAMESDIR})
+  install(PROGRAMS ${pkg}/mazecar-launch DESTINATION ${MAZECAR_INSTALL_GAMESDIR})
   install(FILES ${pkg}/mazecar.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
   install(FILES docs/man/mazecar.6 DESTINATION ${CMAKE_INSTALL_MANDIR}/man6)
   install(FILES ${pkg}/mazecar.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)

@@ -21,6 +21,9 @@ cppcheck --project="$build/compile_commands.json" -i "$build" \
          --enable=warning,performance,portability --inline-suppr --quiet --error-exitcode=1
 echo "man pages (mandoc -T lint)"
 mandoc -T lint -W warning docs/man/*.6
+echo "shellcheck"
+shellcheck packaging/mazecar-launch packaging/make-icon.sh
+
 echo "desktop entry and metainfo"
 desktop-file-validate packaging/mazecar.desktop
 appstreamcli validate --no-net packaging/*.metainfo.xml
