@@ -20,7 +20,7 @@ echo "cppcheck"
 cppcheck --project="$build/compile_commands.json" -i "$build" \
          --enable=warning,performance,portability --inline-suppr --quiet --error-exitcode=1
 echo "man pages (mandoc -T lint)"
-mandoc -T lint -W warning docs/man/*.6
+mandoc -T lint -W warning docs/man/mazecar.6 docs/man/mazecar-server.6
 echo "shellcheck"
 shellcheck packaging/mazecar-launch packaging/make-icon.sh
 
