@@ -186,8 +186,10 @@ def case_taken_port(launcher, server, env_dir):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--launcher", required=True)
-    ap.add_argument("--client", help="client program (else the launcher finds it)")
-    ap.add_argument("--server", required=True, help="server program for the taken-port case")
+    ap.add_argument("--client", help="client program of a build tree (with --server, the "
+                    "launcher is told both; else it finds its programs beside itself)")
+    ap.add_argument("--server", required=True, help="server program (the taken-port case "
+                    "starts it itself)")
     ap.add_argument("--shots", required=True, help="folder for the screenshot")
     ap.add_argument("--in-namespace", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args()
@@ -208,7 +210,10 @@ def main():
     os.environ["XDG_STATE_HOME"] = os.path.join(work, "state")
     if args.client:
         os.environ["MAZECAR_CLIENT_PROGRAM"] = os.path.abspath(args.client)
-    os.environ["MAZECAR_SERVER_PROGRAM"] = os.path.abspath(args.server)
+        os.environ["MAZECAR_SERVER_PROGRAM"] = os.path.abspath(args.server)
+    else:
+        os.environ.pop("MAZECAR_CLIENT_PROGRAM", None)
+        os.environ.pop("MAZECAR_SERVER_PROGRAM", None)
     try:
         case_no_server(args.launcher)
         case_local(args.launcher, args.shots)
