@@ -37,6 +37,22 @@ if grep -qiE 'gl|x11|xext|xi[0-9]' <<<"$depends"; then
   echo "mazecar-server depends on a graphics library" >&2; exit 1
 fi
 
+echo "=== the server alone (build profile pkg.mazecar.serveronly) ==="
+mkdir "$work/serveronly" "$work/serveronly/mazecar"
+git ls-files -co --exclude-standard -z | tar --null -T - -cf - | tar -xf - -C "$work/serveronly/mazecar"
+(cd "$work/serveronly/mazecar" && dpkg-buildpackage -us -uc -b -Ppkg.mazecar.serveronly \
+   >"$work/serveronly/build.log" 2>&1) || {
+  tail -40 "$work/serveronly/build.log" >&2; echo "server-only package build failed" >&2; exit 1; }
+if grep -qE '^(OPENGL|GLUT|X11)_' "$work"/serveronly/mazecar/obj-*/CMakeCache.txt; then
+  echo "the server-only build looked for OpenGL, GLUT or X" >&2; exit 1
+fi
+ls "$work"/serveronly/mazecar-server_*.deb >/dev/null
+if ls "$work"/serveronly/mazecar_*.deb >/dev/null 2>&1; then
+  echo "the server-only build made the client package" >&2; exit 1
+fi
+lintian --fail-on error,warning "$work"/serveronly/mazecar_*.changes
+echo "server-only build: mazecar-server alone, no graphics library looked for, lintian clean"
+
 echo "=== install ==="
 export DEBIAN_FRONTEND=noninteractive
 apt-get install -y -qq "$client_deb" "$server_deb" </dev/null >/dev/null
@@ -58,7 +74,9 @@ done
 
 echo "=== the systemd unit ==="
 unit=$(dpkg -L mazecar-server | grep '/systemd/system/mazecar-server.service$')
-systemd-analyze verify "$unit"
+verify=$(systemd-analyze verify "$unit" 2>&1) || { echo "$verify" >&2; exit 1; }
+[ -z "$verify" ] || { echo "systemd-analyze verify: $verify" >&2; exit 1; }
+echo "systemd-analyze verify: clean"
 security=$(systemd-analyze security --offline=true --no-pager "$unit" 2>&1 | tail -1)
 echo "$security"
 exposure=$(sed -n 's/.*Overall exposure level for .*: \([0-9.]*\).*/\1/p' <<<"$security")
