@@ -22,7 +22,7 @@ cppcheck --project="$build/compile_commands.json" -i "$build" \
 echo "man pages (mandoc -T lint)"
 mandoc -T lint -W warning docs/man/mazecar.6 docs/man/mazecar-server.6
 echo "shellcheck"
-shellcheck packaging/mazecar-launch packaging/make-icon.sh
+shellcheck packaging/mazecar-launch packaging/make-icon.sh scripts/play.sh scripts/package-test.sh
 
 echo "desktop entry and metainfo"
 desktop-file-validate packaging/mazecar.desktop
