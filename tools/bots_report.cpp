@@ -104,8 +104,10 @@ std::string report_text(const bots_options &opts, const run_figures &fig)
 {
     summary s = summarise(fig);
     std::string r;
-    add(r, "mazecar-bots: %.1f s against %s port %d, descriptor limit %d\n", fig.seconds,
-        opts.server, opts.port, fig.fd_limit);
+    add(r,
+        "mazecar-bots: %.1f s against %s port %d, descriptor limit %d; the tool used %.2f s of "
+        "processor, its longest busy stretch %.1f ms\n",
+        fig.seconds, opts.server, opts.port, fig.fd_limit, fig.cpu_s, fig.max_busy_ms);
     if (opts.clients > 0) {
         add(r,
             "bots: %d started (source addresses: %d), %ld connected, %ld connect failures, "
@@ -160,8 +162,11 @@ std::string report_json(const bots_options &opts, const run_figures &fig)
 {
     summary s = summarise(fig);
     std::string j;
-    add(j, "{\"seconds\":%.3f,\"server\":\"%s\",\"port\":%d,\"clients\":%d,\"sources\":%d,",
-        fig.seconds, opts.server, opts.port, opts.clients, opts.sources);
+    add(j,
+        "{\"seconds\":%.3f,\"server\":\"%s\",\"port\":%d,\"clients\":%d,\"sources\":%d,"
+        "\"tool_cpu_s\":%.3f,\"tool_max_busy_ms\":%.3f,",
+        fig.seconds, opts.server, opts.port, opts.clients, opts.sources, fig.cpu_s,
+        fig.max_busy_ms);
     add(j,
         "\"connected\":%ld,\"connect_failed\":%ld,\"told_full\":%ld,\"refused\":%ld,"
         "\"checked_in\":%ld,\"reached_play\":%ld,\"lost\":%ld,\"quit\":%ld,"

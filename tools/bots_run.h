@@ -48,6 +48,8 @@ struct mode_figures {
 struct run_figures {
     double seconds = 0;  // length of the run as measured
     int fd_limit = 0;
+    double cpu_s = 0;        // the tool's own processor time, user and system
+    double max_busy_ms = 0;  // longest stretch of the tool's loop between two waits
     std::vector<bot_figures> bots;
     mode_figures modes[KIND_COUNT];
     std::vector<double> probe_ms;  // check-in time of each probe that checked in
