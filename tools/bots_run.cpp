@@ -23,6 +23,8 @@ const char *const kind_names[KIND_COUNT] = {"bots",    "idle",  "slow_name",
 namespace {
 
 constexpr int IN_SIZE = 4096;  // above the largest frame (the map, 1,800 bytes)
+static_assert(IN_SIZE > TAG_SIZE + POFF2 * MAXPLAYER && IN_SIZE > TAG_SIZE + MAP_PAYLOAD,
+              "every frame that fits its layout fits the input buffer whole");
 constexpr int OUT_SIZE = 256;  // key frames and a name; a bot never has more to say
 constexpr long long MS = 1000;
 constexpr long long SECOND = 1000 * MS;
