@@ -78,6 +78,19 @@ summary summarise(const run_figures &fig)
     return s;
 }
 
+const char *outcome(const bot_figures &b)
+{
+    if (b.connect_failed)
+        return "connect failed";
+    if (b.refused)
+        return b.told_full ? "told full and closed" : "closed in check-in";
+    if (b.lost)
+        return "lost";
+    if (!b.checked_in)
+        return "not checked in";
+    return b.reached_play ? "played" : "checked in, never on the field";
+}
+
 double min_of(const std::vector<double> &v)
 {
     return v.empty() ? 0 : *std::min_element(v.begin(), v.end());
@@ -151,10 +164,10 @@ std::string report_text(const bots_options &opts, const run_figures &fig)
     if (opts.per_bot)
         for (const bot_figures &b : fig.bots)
             add(r,
-                "  %s: check-in %.1f ms, in play %.1f s, %.1f positions/s, max gap %.1f ms, "
-                "%s%s%ld protocol errors\n",
-                b.name.c_str(), b.checkin_ms, b.play_s, rate(b), b.max_gap_ms,
-                b.lost ? "lost, " : "", b.refused ? "refused, " : "", b.protocol_errors);
+                "  %s from %s: %s, check-in %.1f ms, in play %.1f s, %.1f positions/s, "
+                "max gap %.1f ms, %ld protocol errors\n",
+                b.name.c_str(), b.source.c_str(), outcome(b), b.checkin_ms, b.play_s, rate(b),
+                b.max_gap_ms, b.protocol_errors);
     return r;
 }
 
@@ -206,10 +219,11 @@ std::string report_json(const bots_options &opts, const run_figures &fig)
         for (size_t i = 0; i < fig.bots.size(); i++) {
             const bot_figures &b = fig.bots[i];
             add(j,
-                "%s{\"name\":\"%s\",\"checked_in\":%s,\"reached_play\":%s,\"lost\":%s,"
+                "%s{\"name\":\"%s\",\"source\":\"%s\",\"checked_in\":%s,\"reached_play\":%s,"
+                "\"lost\":%s,"
                 "\"refused\":%s,\"checkin_ms\":%.3f,\"play_s\":%.3f,\"pos_per_s\":%.3f,"
                 "\"max_gap_ms\":%.3f,\"protocol_errors\":%ld,\"tags_per_s\":{",
-                i ? "," : "", b.name.c_str(), b.checked_in ? "true" : "false",
+                i ? "," : "", b.name.c_str(), b.source.c_str(), b.checked_in ? "true" : "false",
                 b.reached_play ? "true" : "false", b.lost ? "true" : "false",
                 b.refused ? "true" : "false", b.checkin_ms, b.play_s, rate(b), b.max_gap_ms,
                 b.protocol_errors);

@@ -156,6 +156,10 @@ void loop::build()
         else
             snprintf(c.name, sizeof c.name, "bot%d", i);
         fig.bots[static_cast<size_t>(i)].name = c.name;
+        in_addr a{htonl(c.source)};
+        char text[INET_ADDRSTRLEN] = "";
+        inet_ntop(AF_INET, &a, text, sizeof text);
+        fig.bots[static_cast<size_t>(i)].source = o.server_v6 ? "::1" : text;
     }
     // Hostile kinds interleaved, so any prefix of them holds each kind in proportion.
     int left[3] = {o.idle, o.slow_name, o.garbage};

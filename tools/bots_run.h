@@ -15,6 +15,7 @@ extern const char *const kind_names[KIND_COUNT];
 // What one playing bot saw.
 struct bot_figures {
     std::string name;
+    std::string source;  // the address it connected from
     bool connected = false;
     bool connect_failed = false;
     bool told_full = false;  // the greeting said the places are taken or the server is full
