@@ -190,6 +190,8 @@ int parse_bots_options(int argc, char **argv, bots_options &opts)
     }
     if (opts.sources == 0)
         opts.sources = opts.clients > 0 ? (opts.clients + 3) / 4 : 1;
+    if (opts.server_v6)
+        opts.sources = 1;  // IPv6 loopback is one address; nothing is bound
     if (opts.room[0] && opts.rooms > 0)
         return bad("--room and --rooms exclude each other");
     if (!range_fits(opts.source_base, opts.sources) ||

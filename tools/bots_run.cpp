@@ -411,6 +411,8 @@ void loop::on_frame(connection &c, const stream_event &ev, long long now)
         c.phase = P_LOBBY;
         if (!c.space_done) {
             c.space_done = true;
+            if (c.keys & KEY_SPACE)  // still held from a puff of smoke: no press without a release
+                send_keys(c, c.keys & ~KEY_SPACE);
             send_keys(c, KEY_SPACE);
             c.release_us = now + SPACE_HOLD;
         }
