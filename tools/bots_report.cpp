@@ -221,11 +221,13 @@ std::string report_json(const bots_options &opts, const run_figures &fig)
             add(j,
                 "%s{\"name\":\"%s\",\"source\":\"%s\",\"checked_in\":%s,\"reached_play\":%s,"
                 "\"lost\":%s,"
-                "\"refused\":%s,\"checkin_ms\":%.3f,\"play_s\":%.3f,\"pos_per_s\":%.3f,"
+                "\"refused\":%s,\"told_full\":%s,\"connect_failed\":%s,\"checkin_ms\":%.3f,\"play_"
+                "s\":%.3f,\"pos_per_s\":%.3f,"
                 "\"max_gap_ms\":%.3f,\"protocol_errors\":%ld,\"tags_per_s\":{",
                 i ? "," : "", b.name.c_str(), b.source.c_str(), b.checked_in ? "true" : "false",
                 b.reached_play ? "true" : "false", b.lost ? "true" : "false",
-                b.refused ? "true" : "false", b.checkin_ms, b.play_s, rate(b), b.max_gap_ms,
+                b.refused ? "true" : "false", b.told_full ? "true" : "false",
+                b.connect_failed ? "true" : "false", b.checkin_ms, b.play_s, rate(b), b.max_gap_ms,
                 b.protocol_errors);
             for (int t = 1; t < TAG_COUNT; t++)
                 add(j, "%s\"%s\":%.3f", t > 1 ? "," : "", tag_names[t],
