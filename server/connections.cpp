@@ -110,8 +110,9 @@ int open_listener(const char *addr, int port, int *bound_port)
     if (found->ai_family == AF_INET6)  // "::" serves IPv4 too, where the system allows it
         setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
     if (bind(fd, found->ai_addr, found->ai_addrlen) != 0 || listen(fd, SOMAXCONN) != 0) {
-        fprintf(stderr, "mazecar-server: cannot listen on %s port %d: %s\n", addr, port,
-                strerror(errno));
+        bool v6 = found->ai_family == AF_INET6;
+        fprintf(stderr, "mazecar-server: cannot listen on %s%s%s:%d: %s\n", v6 ? "[" : "", addr,
+                v6 ? "]" : "", port, strerror(errno));
         close(fd);
         freeaddrinfo(found);
         return -1;
