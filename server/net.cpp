@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "game.h"
+#include "net/dead_peer.h"
 #include "outbox.h"
 
 conn conns[CONN_MAX];
@@ -250,6 +251,7 @@ static void accept_all(int listen_fd, int checkin_ms)
         int fd = accept(listen_fd, nullptr, nullptr);
         if (fd < 0)
             return;
+        enable_dead_peer_detection(fd);
         conn *c = nullptr;
         for (conn &k : conns)
             if (k.state == CS_FREE) {
