@@ -9,8 +9,8 @@
 #include <GL/freeglut.h>
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <sys/socket.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdint>
