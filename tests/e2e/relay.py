@@ -5,7 +5,7 @@ sent a few milliseconds apart and about once a second one held back up to 250 ms
 
 It also reads the server's stream as the client does (check-in, then frames), so a
 test can turn the client's receive queue, counted in bytes by the system, into
-messages not yet taken."""
+messages not yet taken, and keep the latest map for a test that drives a car."""
 import bisect
 import random
 import socket
@@ -18,6 +18,7 @@ LONG_GAP = 0.250               # seconds: the longest hold-back between two piec
 LONG_GAP_EVERY = 1.0           # seconds: at most one long hold-back this often
 SHORT_GAP = 0.010              # seconds: the other pieces' spacing
 MAX_PIECES = 4                 # a read is cut into 1 .. MAX_PIECES pieces
+TAG_MAP = 4
 
 
 class Pipe:
@@ -109,6 +110,7 @@ class ServerStream:
         self.checkin_steps = ["text", "word", "word", "text"]
         self.starts, self.ends = [], []
         self.sent = 0
+        self.map = None   # the payload of the latest whole map message
         self.lock = threading.Lock()
 
     def add(self, piece):
@@ -133,6 +135,8 @@ class ServerStream:
                     return
                 if self.checkin_steps:
                     self.checkin_steps.pop(0)
+                elif struct.unpack_from(">i", self.data, self.parsed)[0] == TAG_MAP:
+                    self.map = bytes(self.data[self.parsed + 8:self.parsed + size])
                 self.starts.append(self.parsed)
                 self.ends.append(self.parsed + size)
                 self.parsed += size
@@ -146,6 +150,10 @@ class ServerStream:
             if self.parsed < self.sent:
                 begun += 1   # the frame being forwarded, not yet whole
             return begun - bisect.bisect_right(self.ends, read_up_to)
+
+    def latest_map(self):
+        with self.lock:
+            return self.map
 
     def messages(self):
         with self.lock:
