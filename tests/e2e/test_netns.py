@@ -13,7 +13,7 @@ import unittest
 
 from e2e_case import ClientTestCase
 from netns import ADDRESS_B, Namespaces
-from scripted_server import PORT, TIMEOUT, XWindow, text, wait_until
+from scripted_server import PORT, TAG_LOBBY, TIMEOUT, XWindow, frame, text, wait_until, word
 
 DEAD_PEER_LIMIT = 45.0   # seconds: a vanished peer must be noticed within this
 KEEPALIVE_IDLE = 10.0    # seconds of silence before the first probe (src/net/dead_peer.h)
@@ -36,6 +36,9 @@ class VanishedServerTest(ClientTestCase):
         # A quiet but live server is kept: the probes past the idle time are answered.
         self.assertIsNone(client.wait_exit(KEEPALIVE_IDLE + 8),
                           "the client left a live server: %r" % client.stderr)
+        # The server stalls inside a message and vanishes: the bytes just received
+        # start the idle time afresh, the nearest to the longest detection.
+        server.send(frame(TAG_LOBBY, word(5))[:10])
         ns.link_down(1)
         down = time.monotonic()
         code = client.wait_exit(DEAD_PEER_LIMIT + 30)
