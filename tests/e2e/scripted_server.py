@@ -181,8 +181,8 @@ class Client:
         if not keep_display:
             env.pop("DISPLAY", None)
         env.setdefault("ASAN_OPTIONS", "detect_leaks=0")
-        self.proc = subprocess.Popen([*prefix, binary], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, env=env)
+        self.proc = subprocess.Popen([*prefix, binary], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
         self._out = bytearray()
         self._err = bytearray()
         self._lock = threading.Lock()

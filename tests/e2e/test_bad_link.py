@@ -141,7 +141,8 @@ class BadLinkTest(ClientTestCase):
         server = subprocess.Popen([*ns.exec_prefix(ns.names[0]), SERVER_BINARY,
                                    "--listen", SERVER_HOST, "--slots", "1", "--enemies", "0",
                                    "--quick", "--rounds", "1", "--flags", str(FLAGS),
-                                   "--lobby-seconds", "1", "--seed", "5", "--status-file", self.status],
+                                   "--lobby-seconds", "1", "--seed", "5",
+                                   "--status-file", self.status],
                                   stdout=log, stderr=subprocess.STDOUT)
         self.addCleanup(lambda: server.poll() is None and (server.kill(), server.wait()))
         self.assertTrue(wait_until(lambda: read_status(self.status)), "the server wrote no status")
