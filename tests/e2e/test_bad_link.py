@@ -13,6 +13,7 @@ import collections
 import mmap
 import os
 import re
+import shutil
 import signal
 import struct
 import subprocess
@@ -211,6 +212,7 @@ class BadLinkTest(ClientTestCase):
         ns = Namespaces(self, 1)
         inside = ns.names[0]
         work = tempfile.mkdtemp(prefix="mazecar-bad-link-")
+        self.addCleanup(shutil.rmtree, work, True)
         server = self.start_server(ns, work)
 
         with ns.inside(inside):

@@ -4,6 +4,7 @@ the link between them goes down, and IPv6 and dual-family names at the prompt. E
 namespace has its own loopback and port 5555, so these tests need no port lock."""
 import os
 import re
+import shutil
 import socket
 import struct
 import subprocess
@@ -77,7 +78,9 @@ class VanishedClientTest(unittest.TestCase):
         ns = Namespaces(self, 2)
         ns.join()
         client_ns, server_ns = ns.names
-        log_path = os.path.join(tempfile.mkdtemp(prefix="mazecar-netns-"), "server.log")
+        work = tempfile.mkdtemp(prefix="mazecar-netns-")
+        self.addCleanup(shutil.rmtree, work, True)
+        log_path = os.path.join(work, "server.log")
         log = open(log_path, "w")
         self.addCleanup(log.close)
         # One place only: a second check-in gets it only once the first is freed.
