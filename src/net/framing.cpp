@@ -61,6 +61,13 @@ static int bytes_waiting()
     return waiting;
 }
 
+// The words for a connection's failure. ETIMEDOUT: the keep-alive probes or the user
+// time-out found the server gone.
+static const char *loss_reason(int err)
+{
+    return err == ETIMEDOUT ? "timed out" : strerror(err);
+}
+
 // The reason a failed connection gives, from the socket's pending error.
 static const char *connection_error()
 {
@@ -68,10 +75,7 @@ static const char *connection_error()
     socklen_t len = sizeof err;
     if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err == 0)
         return "socket error";
-    // The keep-alive probes or the user time-out found the server gone.
-    if (err == ETIMEDOUT)
-        return "timed out";
-    return strerror(err);
+    return loss_reason(err);
 }
 
 // Called whenever no whole message is waiting: ends the process if the connection is
@@ -101,8 +105,7 @@ static void check_connection_alive(int waiting, int32_t needed)
         if (n == 0)
             fatal_error("lost server connection: closed by the server");
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-            fatal_error("lost server connection: %s",
-                        errno == ETIMEDOUT ? "timed out" : strerror(errno));
+            fatal_error("lost server connection: %s", loss_reason(errno));
     }
 }
 
