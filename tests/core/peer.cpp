@@ -42,6 +42,7 @@ void reset_client()
     current_screen = nullptr;
     recv_len = 0;
     memset(recv_buf, 0, sizeof recv_buf);
+    reset_framing();
 }
 
 void ClientTest::SetUp()

@@ -20,13 +20,13 @@ class ClientTestCase(unittest.TestCase):
         if not os.environ.get("DISPLAY"):
             self.skipTest("DISPLAY is not set: run the suite under xvfb-run")
 
-    def listen(self):
-        self.server = ScriptedServer()
+    def listen(self, host="127.0.0.1"):
+        self.server = ScriptedServer(host)
         self.addCleanup(self.server.close)
         return self.server
 
-    def start_client(self, keep_display=True):
-        self.client = Client(CLIENT_BINARY, keep_display)
+    def start_client(self, keep_display=True, prefix=(), env=None):
+        self.client = Client(CLIENT_BINARY, keep_display, prefix, env)
         self.addCleanup(self.client.kill)
         return self.client
 
