@@ -315,6 +315,10 @@ bool record_store::submit(uint64_t ticket, game_record rec)
     }
     if (queue_.size() >= RECORD_QUEUE_MAX) {
         failed_++;
+        fprintf(stderr,
+                "mazecar-server: records: game %llu not kept in %s: %zu games already"
+                " wait for the disk\n",
+                static_cast<unsigned long long>(ticket), path_.c_str(), queue_.size());
         return false;
     }
     queue_.push_back(queued{ticket, std::move(rec)});

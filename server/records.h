@@ -65,8 +65,8 @@ public:
     int best_score();
 
     // Never blocks on the disk: queues the game for the writer thread. False when
-    // RECORD_QUEUE_MAX games already wait: the game is counted as failed, nothing is
-    // written and no completion follows for this ticket.
+    // RECORD_QUEUE_MAX games already wait: the game is counted as failed and logged,
+    // nothing is written and no completion follows for this ticket.
     bool submit(uint64_t ticket, game_record rec);
     // Appends the tickets whose write ended since the last call, with success.
     void take_completions(std::vector<std::pair<uint64_t, bool>> &out);

@@ -427,7 +427,10 @@ TEST(RecordsStore, StalledDiskNeverBlocksTheCallerAndTheQueueIsBounded)
         std::shared_ptr<const hall_of_fame> hall = store->hall();
         slowest = std::max(slowest, clock_type::now() - start);
     }
+    testing::internal::CaptureStderr();
     EXPECT_FALSE(store->submit(9999, sample_game(1)));  // the queue is full
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(log.rfind("mazecar-server: records: game 9999 not kept", 0), 0u) << log;
     EXPECT_EQ(store->failed(), 1u);
     std::vector<std::pair<uint64_t, bool>> done;
     store->take_completions(done);
