@@ -240,6 +240,22 @@ TEST(RecordsStore, NoneKeepsNothingAndCompletesAtOnce)
     EXPECT_FALSE(store->hall());
 }
 
+TEST(RecordsStore, DefaultPathIsUnderXdgStateHomeElseUnderHome)
+{
+    std::string home = getenv("HOME") ? getenv("HOME") : "";
+    std::string state = getenv("XDG_STATE_HOME") ? getenv("XDG_STATE_HOME") : "";
+    setenv("HOME", "/home/ann", 1);
+    setenv("XDG_STATE_HOME", "/var/state", 1);
+    EXPECT_EQ(default_records_path(), "/var/state/mazecar/records.db");
+    setenv("XDG_STATE_HOME", "relative/state", 1);  // not absolute: ignored
+    EXPECT_EQ(default_records_path(), "/home/ann/.local/state/mazecar/records.db");
+    unsetenv("XDG_STATE_HOME");
+    EXPECT_EQ(default_records_path(), "/home/ann/.local/state/mazecar/records.db");
+    setenv("HOME", home.c_str(), 1);
+    if (!state.empty())
+        setenv("XDG_STATE_HOME", state.c_str(), 1);
+}
+
 TEST(RecordsStore, OpeningFaultsNameThePathAndTheCause)
 {
     temp_dir dir;
