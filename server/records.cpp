@@ -209,11 +209,19 @@ sqlite3 *connect(const std::string &path, int flags, std::string &why)
 // Settings, schema version check and migration of the writer's connection.
 bool prepare_store(sqlite3 *db, std::string &why)
 {
+    if (sqlite3_db_readonly(db, "main") == 1) {
+        why = "cannot write: the file is read-only";
+        return false;
+    }
     int rc;
     int version = schema_version(db, rc);
     if (version < 0) {
-        why = (rc & 0xff) == SQLITE_NOTADB ? std::string("not a database")
-                                           : std::string("cannot read: ") + sqlite3_errmsg(db);
+        if ((rc & 0xff) == SQLITE_NOTADB)
+            why = "not a database";
+        else if ((rc & 0xff) == SQLITE_READONLY)  // its -wal and -shm files cannot be made
+            why = std::string("cannot write beside it: ") + sqlite3_errmsg(db);
+        else
+            why = std::string("cannot read: ") + sqlite3_errmsg(db);
         return false;
     }
     if (version > RECORDS_SCHEMA_VERSION) {

@@ -6,7 +6,9 @@ with that client's name and final score. At every start the high score the serve
 sends must be the best score in the store.
 
 Each cycle starts `mazecar-server --db PATH` on 127.0.0.1:5555, waits for its
-"listening" line, lets the clients play, and kills it after a random time. Each client
+"listening" line, lets the clients play, and kills it after a random time; every
+other cycle the time runs from the first round result or game over the clients see,
+so those kills fall around the game's commit and its final result. Each client
 plays one game per connection under a name of its own, so a final result names
 exactly one stored player. Exit 0: passed; 1: failed; 77: skipped (no sqlite3 CLI).
 """
@@ -28,7 +30,8 @@ PORT = 5555
 TAG_SIZE = 8
 TAG_KEYS, TAG_PLAYERINFO, TAG_PLAYERINFO2, TAG_MAP = 0, 1, 2, 4
 TAG_HISCORE, TAG_LOBBY = 6, 7
-TAG_READY, TAG_START, TAG_FINAL_RESULT, TAG_QUIT = 8, 9, 12, 15
+TAG_READY, TAG_START, TAG_ROUND_RESULT, TAG_FINAL_RESULT = 8, 9, 11, 12
+TAG_GAME_OVER, TAG_QUIT = 14, 15
 POFF, POFF2, SCORE_AT, NAME_AT, NAME_BYTES = 20, 60, 32, 44, 16
 MAP_W, MAP_H, CELL_SIZE = 32, 56, 64
 ROAD, FLAGS = 0, (2, 3, 4)  # cell codes: road, the three kinds of flag
@@ -79,6 +82,7 @@ class Bot(threading.Thread):
         self.first_hiscore = None  # the first HISCORE of the first connection
         self.stop = False
         self.games = 0
+        self.ending = threading.Event()  # a round result or game over came: the end is near
 
     def run(self):
         while not self.stop and time.monotonic() < self.deadline:
@@ -178,6 +182,8 @@ class Bot(threading.Thread):
                     in_lobby = True
                 elif tag in (TAG_READY, TAG_START):
                     in_lobby = False
+                elif tag in (TAG_ROUND_RESULT, TAG_GAME_OVER):
+                    self.ending.set()
                 elif tag == TAG_FINAL_RESULT and score is not None:
                     self.finals.append((shown, score))
                     return "final"
@@ -250,7 +256,7 @@ def main():
         last = cycle == args.kills
         life = 0.0 if last else rng.uniform(0.2, args.longest)
         bots = [Bot(f"c{cycle}p{i}", ("127.0.0.1", PORT), rng.randrange(1 << 30),
-                    time.monotonic() + life + WAIT) for i in range(args.bots)]
+                    time.monotonic() + args.longest + 3 * WAIT) for i in range(args.bots)]
         for b in bots:
             b.start()
         if last:  # the final start only shows the high score; wait for it
@@ -259,6 +265,11 @@ def main():
                 time.sleep(0.05)
             proc.send_signal(signal.SIGTERM)
         else:
+            if cycle % 2:  # around the end of the first game: its commit and its result
+                end = time.monotonic() + 2 * WAIT
+                while time.monotonic() < end and not any(b.ending.is_set() for b in bots):
+                    time.sleep(0.01)
+                life = rng.uniform(0.0, 2.5)
             time.sleep(life)  # the random moment of the kill
             proc.send_signal(signal.SIGKILL)
         proc.wait(timeout=WAIT)
@@ -273,7 +284,8 @@ def main():
         check = sqlite(db, "PRAGMA integrity_check")
         if check != "ok":
             fail(f"cycle {cycle}: integrity_check says {check!r}")
-        print(f"cycle {cycle}: killed after {life:.1f} s, {sum(len(b.finals) for b in bots)} "
+        when = "at the end" if cycle % 2 and not last else "after"
+        print(f"cycle {cycle}: killed {when} {life:.1f} s, {sum(len(b.finals) for b in bots)} "
               f"final results seen, integrity {check}")
 
     stored = set()
