@@ -175,10 +175,17 @@ bool query_player_games(sqlite3 *db, const std::string &name, int n, std::vector
 
 bool query_best_scores(sqlite3 *db, int n, int64_t since_ms, std::vector<score_row> &out)
 {
-    // Equal scores: the one reached first ranks first.
-    statement st(db, "SELECT p.name, p.score, g.ended_ms, g.room FROM players p"
-                     " JOIN games g ON g.id = p.game_id WHERE g.ended_ms >= ?2"
-                     " ORDER BY p.score DESC, g.ended_ms, g.id, p.place LIMIT ?1");
+    // Equal scores: the one reached first ranks first. Over all time the scores are
+    // read in the order of their index; a window (a week) is found through the games'
+    // end times instead, rather than sorting every player of every game.
+    static const char *const queries[2] = {
+        "SELECT p.name, p.score, g.ended_ms, g.room FROM players p JOIN games g"
+        " ON g.id = p.game_id ORDER BY p.score DESC, g.ended_ms, g.id, p.place LIMIT ?1",
+        "SELECT p.name, p.score, g.ended_ms, g.room FROM players p JOIN games g"
+        " ON g.id = p.game_id WHERE g.ended_ms >= ?2"
+        " ORDER BY p.score DESC, g.ended_ms, g.id, p.place LIMIT ?1",
+    };
+    statement st(db, queries[since_ms > 0]);
     if (!st.ok())
         return false;
     st.integer(1, clamp_count(n));
