@@ -11,6 +11,12 @@ other cycle the time runs from the first round result or game over the clients s
 so those kills fall around the game's commit and its final result. Each client
 plays one game per connection under a name of its own, so a final result names
 exactly one stored player. Exit 0: passed; 1: failed; 77: skipped (no sqlite3 CLI).
+
+    records_crash.py --server build/server/mazecar-server [--kills 20] [--seed N]
+                     [--own-netns]
+
+It takes port 5555 (CTest: RESOURCE_LOCK) unless --own-netns runs it in a network
+namespace of its own (root). About four minutes for 20 kills.
 """
 import argparse
 import os
