@@ -47,6 +47,13 @@ long long unix_ms()
     return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
 }
 
+// Games hold their final result until the record is stored, when there is a store.
+game_config with_store(game_config cfg, const record_store *store)
+{
+    cfg.await_record = store && store->keeps_records();
+    return cfg;
+}
+
 uint64_t event_tag(int index, uint32_t gen)
 {
     return uint64_t{gen} << 32 | static_cast<uint32_t>(index);
@@ -129,11 +136,13 @@ int open_listener(const char *addr, int port, int *bound_port)
     return fd;
 }
 
-server::server(const game_config &base, const server_settings &settings)
+server::server(const game_config &base, const server_settings &settings, record_store *store)
     : conns(static_cast<size_t>(settings.max_connections > 0 ? settings.max_connections : 1)),
-      places(base, settings.games_max), settings_(settings),
-      limits_(settings.per_address, settings.connect_rate, CONNECT_RATE_WINDOW_MS)
+      places(with_store(base, store), settings.games_max), settings_(settings),
+      limits_(settings.per_address, settings.connect_rate, CONNECT_RATE_WINDOW_MS), store_(store)
 {
+    if (store_)
+        places.best_score = store_->best_score();
     for (int i = static_cast<int>(conns.size()) - 1; i >= 0; i--)
         free_.push_back(i);
 }
@@ -520,10 +529,71 @@ void server::finish_turn()
     for (hosted_game *hg : touched_) {
         hg->touched = false;
         if (hg->g.connected_count() == 0)
-            places.close(hg);
+            close_game(hg);
     }
     touched_.clear();
     flush_all();
+}
+
+// ---- Records ----
+
+void server::record_game(hosted_game *hg, bool abandoned)
+{
+    const game &g = hg->g;
+    hg->recorded = true;
+    game_record rec{};
+    rec.started_ms = hg->started_ms;
+    rec.ended_ms = unix_ms();
+    rec.seed = g.cfg.seed;
+    rec.rounds_played = g.round_no;
+    rec.places = g.cfg.slots;
+    rec.enemies = g.cfg.enemies;
+    rec.room = hg->room;
+    rec.abandoned = abandoned;
+    for (int s = 0; s < g.cfg.slots; s++) {
+        const car &c = g.cars[s];
+        if (c.in_game)
+            rec.players.push_back(player_record{c.name, s, c.score, c.flags_game, c.wins,
+                                                c.connected && c.status != PS_RETIRED});
+    }
+    for (const round_note &r : g.rounds_played)
+        rec.rounds.push_back(round_record{r.number, r.winner,
+                                          r.winner >= 0 ? g.cars[r.winner].name : "", r.flags});
+    uint64_t ticket = next_ticket_++;
+    if (store_ && store_->submit(ticket, std::move(rec)))
+        tickets_[ticket] = hg->id;
+    else
+        hg->g.record_done();  // nothing will come back: the result goes out now
+}
+
+// Games whose record is stored (or could not be) announce their final result.
+void server::take_record_completions()
+{
+    if (!store_ || tickets_.empty())
+        return;
+    completions_.clear();
+    store_->take_completions(completions_);
+    for (auto [ticket, ok] : completions_) {
+        auto it = tickets_.find(ticket);
+        if (it == tickets_.end())
+            continue;
+        int id = it->second;
+        tickets_.erase(it);
+        for (const auto &hg : places.games)
+            if (hg->id == id) {
+                hg->g.record_done();
+                touch(hg.get());
+            }
+    }
+}
+
+// A game whose players have all left: kept as abandoned when it was under way.
+void server::close_game(hosted_game *hg)
+{
+    if (store_ && store_->keeps_records() && hg->started_ms != 0 && !hg->recorded &&
+        hg->g.under_way())
+        record_game(hg, true);
+    places.close(hg);
 }
 
 void server::share_best_score()
@@ -540,10 +610,15 @@ void server::step_all(long long lateness_us)
     long long t0 = now_us();
     steps++;
     for (const auto &hg : places.games) {
-        bool was_under_way = hg->g.under_way();
-        hg->g.step();
-        if (!was_under_way && hg->g.under_way())
-            hg->started_ms = unix_ms();
+        game &g = hg->g;
+        bool was_under_way = g.under_way();
+        g.step();
+        if (was_under_way != g.under_way()) {  // a game began, or went back to the lobby
+            hg->started_ms = g.under_way() ? unix_ms() : 0;
+            hg->recorded = false;
+        }
+        if (g.phase == PH_RECORDING && !hg->recorded)
+            record_game(hg.get(), false);
         deliver(hg.get());
     }
     share_best_score();
@@ -586,6 +661,10 @@ void server::log_stats(long long now)
         t.checking_in += c.state == CS_NAME;
     }
     double seconds = static_cast<double>(now - stats_last_ms_) / 1000.0;
+    if (store_ && store_->keeps_records()) {
+        stats.records_written = store_->written();
+        stats.records_failed = store_->failed();
+    }
     log_line("%s", stats_line(stats, stats_before_, seconds, t, log_take_suppressed()).c_str());
     stats_before_ = stats;
     stats.step_us.clear();
@@ -691,6 +770,7 @@ int server::run(int listen_fd)
         }
         long long now = now_ms();
         expire_checkins(now);
+        take_record_completions();
         finish_turn();
 
         long long t = now_us();
@@ -709,8 +789,9 @@ int server::run(int listen_fd)
     return rc;
 }
 
-int serve(int listen_fd, const game_config &base, const server_settings &settings)
+int serve(int listen_fd, const game_config &base, const server_settings &settings,
+          record_store *store)
 {
-    server s(base, settings);
+    server s(base, settings, store);
     return s.run(listen_fd);
 }

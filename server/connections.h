@@ -9,11 +9,13 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "game.h"
 #include "limits.h"
 #include "placement.h"
+#include "records.h"
 #include "stats.h"
 
 constexpr int NAME_IN_MAX = 64;   // longest name message accepted (length word)
@@ -83,7 +85,9 @@ int open_listener(const char *addr, int port, int *bound_port);
 
 class server {
 public:
-    server(const game_config &base, const server_settings &settings);
+    // store: where finished games are kept (may be null: nothing is kept).
+    server(const game_config &base, const server_settings &settings,
+           record_store *store = nullptr);
     ~server();
     server(const server &) = delete;
     server &operator=(const server &) = delete;
@@ -117,6 +121,9 @@ private:
     void finish_turn();
     void step_all(long long lateness_us);
     void share_best_score();
+    void record_game(hosted_game *hg, bool abandoned);
+    void take_record_completions();
+    void close_game(hosted_game *hg);
     void periodic(long long now_ms);
     void write_status_file() const;
     void log_stats(long long now_ms);
@@ -125,6 +132,10 @@ private:
 
     server_settings settings_;
     address_limits limits_;
+    record_store *store_;
+    uint64_t next_ticket_ = 1;
+    std::unordered_map<uint64_t, int> tickets_;  // record in the store's queue -> game id
+    std::vector<std::pair<uint64_t, bool>> completions_;
     int epoll_fd_ = -1;
     int spare_fd_ = -1;  // given up to accept and close a connection when out of descriptors
     std::vector<int> free_;
@@ -136,4 +147,5 @@ private:
 };
 
 // Builds a server for one listening socket and runs it (for main, tests and fuzzers).
-int serve(int listen_fd, const game_config &base, const server_settings &settings);
+int serve(int listen_fd, const game_config &base, const server_settings &settings,
+          record_store *store = nullptr);

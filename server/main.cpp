@@ -7,6 +7,7 @@
 #include "connections.h"
 #include "log.h"
 #include "options.h"
+#include "records.h"
 
 static void on_stop_signal(int)
 {
@@ -51,6 +52,15 @@ int main(int argc, char **argv)
     }
     if (parsed == OPTIONS_BAD)
         return 2;
+    std::string db_path = opts.db ? opts.db : default_records_path();
+    if (opts.records > 0)
+        return print_records(db_path, opts.records, stdout);
+    std::string error;
+    std::unique_ptr<record_store> store = record_store::open(db_path, error);
+    if (!store) {
+        fprintf(stderr, "mazecar-server: %s\n", error.c_str());
+        return 1;
+    }
     install_signals();
     long files = raise_file_limit();
     if (files > 0 && opts.net.max_connections > files - SPARE_DESCRIPTORS) {

@@ -23,6 +23,7 @@ struct hosted_game {
     size_t index = 0;          // position in placement::games
     bool touched = false;      // has output or lost a player this turn
     long long started_ms = 0;  // Unix time the game under way began; 0 in the lobby
+    bool recorded = false;     // this game's record has gone to the store
 };
 
 // Splits what a client sent as its name into the name shown and the room: "bob@club7"

@@ -34,6 +34,7 @@ struct server_stats {
     uint64_t step_count = 0;
     double step_seconds_sum = 0;
     uint64_t step_buckets[STEP_BUCKETS + 1] = {};
+    uint64_t records_written = 0, records_failed = 0;  // games the store kept or lost
     // Samples of the current stats period, microseconds.
     std::vector<int> step_us, late_us;
 
