@@ -6,6 +6,10 @@ set -euo pipefail
 packages=(cmake g++ make freeglut3-dev libgl1-mesa-dev libgtest-dev libpng-dev python3
           xvfb xauth xdotool x11-apps imagemagick
           clang libclang-rt-14-dev clang-format clang-tidy cppcheck)
+# The status page: its HTTP and JSON libraries; a browser and promtool for its tests.
+packages+=(pkg-config libcpp-httplib-dev nlohmann-json3-dev)
+test_packages=(chromium prometheus)
+packages+=("${test_packages[@]}")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

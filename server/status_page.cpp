@@ -41,6 +41,7 @@ tr.retired td { color: #77718a; }
 .none { color: #9a94a8; margin: 0 18px; }
 .hall { display: flex; flex-wrap: wrap; gap: 24px; margin: 0 18px; }
 .hall > div { background: #2c2838; border-radius: 6px; padding: 10px; }
+.hall h3 { margin: 0 0 6px; font-size: 15px; }
 </style>
 </head>
 <body>
@@ -110,15 +111,8 @@ function drawMaze(canvas, g, st) {
       const code = maze.charCodeAt(y * w + x) - 48;
       const colour = CELL_COLOURS[code];
       if (!colour) continue;
-      if (code >= 2) {
-        ctx.fillStyle = CELL_COLOURS[0];
-        ctx.fillRect(x * CELL_PX, y * CELL_PX, CELL_PX, CELL_PX);
-        ctx.fillStyle = colour;
-        ctx.fillRect(x * CELL_PX + 1, y * CELL_PX + 1, CELL_PX - 2, CELL_PX - 2);
-      } else {
-        ctx.fillStyle = colour;
-        ctx.fillRect(x * CELL_PX, y * CELL_PX, CELL_PX, CELL_PX);
-      }
+      ctx.fillStyle = colour;
+      ctx.fillRect(x * CELL_PX, y * CELL_PX, CELL_PX, CELL_PX);
     }
   }
   for (const c of g.cars) {
