@@ -12,6 +12,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -32,10 +34,7 @@ using clock_type = std::chrono::steady_clock;
 
 constexpr int LISTEN_BACKLOG = 128;  // the library listens with 5; a burst needs more
 constexpr int READ_CHUNK = 4096;     // bytes taken from the socket at a time
-
-// Set on the accepting thread while it closes a connection that found every worker
-// and queue place taken.
-thread_local bool refusing_now = false;
+constexpr int CROWD_CHECK_MS = 50;   // an idle connection looks at the queue this often
 
 int ms_left(clock_type::time_point deadline)
 {
@@ -77,18 +76,93 @@ std::string peer_address(int sock, int *port)
     return text;
 }
 
+// A fixed set of workers and a short queue. The library hands each accepted connection
+// to enqueue(), which looks at it at once on the accepting thread (the server's
+// process_and_close_socket): refused there, or queued for a worker with push().
+class gate_queue : public httplib::TaskQueue {
+public:
+    gate_queue(int workers, int queued) : queued_(static_cast<size_t>(queued))
+    {
+        for (int i = 0; i < workers; i++)
+            threads_.emplace_back([this] { work(); });
+    }
+
+    void enqueue(std::function<void()> fn) override { fn(); }
+
+    // False when every worker is busy and the queue full.
+    bool push(std::function<void()> job)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (shutdown_ || jobs_.size() >= queued_)
+            return false;
+        jobs_.push_back(std::move(job));
+        waiting = jobs_.size();
+        cond_.notify_one();
+        return true;
+    }
+
+    std::atomic<size_t> waiting{0};  // connections queued for a worker
+
+    void shutdown() override
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            shutdown_ = true;
+        }
+        cond_.notify_all();
+        for (std::thread &t : threads_)
+            t.join();
+        threads_.clear();
+    }
+
+private:
+    void work()
+    {
+        for (;;) {
+            std::function<void()> fn;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                cond_.wait(lock, [this] { return shutdown_ || !jobs_.empty(); });
+                if (jobs_.empty())
+                    return;
+                fn = std::move(jobs_.front());
+                jobs_.pop_front();
+                waiting = jobs_.size();
+            }
+            fn();
+        }
+    }
+
+    size_t queued_;
+    std::vector<std::thread> threads_;
+    std::deque<std::function<void()>> jobs_;
+    bool shutdown_ = false;
+    std::mutex mutex_;
+    std::condition_variable cond_;
+};
+
 // One connection as the library reads and writes it, with every wait and size bounded.
 class bounded_stream : public httplib::Stream {
 public:
     bounded_stream(int sock, const http_limits &limits) : sock_(sock), limits_(limits) {}
 
-    // Waits up to the idle limit for the first byte of the next request.
-    bool wait_request()
+    // Waits for the first byte of the next request: up to the idle limit, or only the
+    // crowded one while other connections wait for a worker.
+    bool wait_request(const std::atomic<size_t> &waiting)
     {
         if (begin_ < end_)
             return true;
-        return wait_socket(sock_, POLLIN,
-                           clock_type::now() + std::chrono::milliseconds(limits_.idle_ms));
+        auto start = clock_type::now();
+        auto idle_end = start + std::chrono::milliseconds(limits_.idle_ms);
+        auto crowded_end = start + std::chrono::milliseconds(limits_.crowded_idle_ms);
+        for (;;) {
+            auto now = clock_type::now();
+            if (now >= idle_end || (waiting > 0 && now >= crowded_end))
+                return false;
+            auto slice = std::min(idle_end, now + std::chrono::milliseconds(CROWD_CHECK_MS));
+            if (wait_socket(sock_, POLLIN, slice))
+                return true;
+        }
     }
 
     void begin_request()
@@ -185,68 +259,6 @@ private:
     bool failed_ = false;
 };
 
-// A fixed set of workers and a short queue. When both are full the connection is handed
-// straight back to the accepting thread, which closes it (refusing_now).
-class gate_queue : public httplib::TaskQueue {
-public:
-    gate_queue(int workers, int queued) : queued_(static_cast<size_t>(queued))
-    {
-        for (int i = 0; i < workers; i++)
-            threads_.emplace_back([this] { work(); });
-    }
-
-    void enqueue(std::function<void()> fn) override
-    {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (!shutdown_ && jobs_.size() < queued_) {
-                jobs_.push_back(std::move(fn));
-                cond_.notify_one();
-                return;
-            }
-        }
-        refusing_now = true;
-        fn();
-        refusing_now = false;
-    }
-
-    void shutdown() override
-    {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            shutdown_ = true;
-        }
-        cond_.notify_all();
-        for (std::thread &t : threads_)
-            t.join();
-        threads_.clear();
-    }
-
-private:
-    void work()
-    {
-        for (;;) {
-            std::function<void()> fn;
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                cond_.wait(lock, [this] { return shutdown_ || !jobs_.empty(); });
-                if (jobs_.empty())
-                    return;
-                fn = std::move(jobs_.front());
-                jobs_.pop_front();
-            }
-            fn();
-        }
-    }
-
-    size_t queued_;
-    std::vector<std::thread> threads_;
-    std::deque<std::function<void()>> jobs_;
-    bool shutdown_ = false;
-    std::mutex mutex_;
-    std::condition_variable cond_;
-};
-
 const char refusal[] = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n"
                        "Connection: close\r\n\r\n";
 
@@ -268,7 +280,10 @@ void send_text(httplib::Response &res, const std::string &body, const char *type
 struct status_http::server : public httplib::Server {
     server(const http_limits &limits) : limits_(limits)
     {
-        new_task_queue = [this] { return new gate_queue(limits_.workers, limits_.queued); };
+        new_task_queue = [this] {
+            gate_ = new gate_queue(limits_.workers, limits_.queued);
+            return gate_;
+        };
         // Only SO_REUSEADDR: the library's default adds SO_REUSEPORT, which would let
         // a second server share the port instead of failing to listen.
         set_socket_options([](socket_t sock) {
@@ -292,8 +307,6 @@ struct status_http::server : public httplib::Server {
 private:
     bool admit(int sock, std::string &address)
     {
-        if (refusing_now)
-            return false;
         address = peer_address(sock, nullptr);
         std::lock_guard<std::mutex> lock(mutex_);
         if (stopping_)
@@ -318,18 +331,34 @@ private:
             per_address_.erase(it);
     }
 
+    // Runs on the accepting thread, so it only looks at the connection and never waits.
     bool process_and_close_socket(socket_t sock) override
     {
         std::string address;
         if (!admit(sock, address)) {
-            // Best effort, never waiting: the client learns why, if its buffer has room.
-            (void)!send(sock, refusal, sizeof refusal - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
-            close_socket(sock);
+            refuse(sock);
             return false;
         }
+        if (!gate_->push([this, sock, address] { serve(sock, address); })) {
+            release(sock, address);
+            refuse(sock);
+            return false;
+        }
+        return true;
+    }
+
+    // Best effort, never waiting: the client learns why, if its buffer has room.
+    static void refuse(int sock)
+    {
+        (void)!send(sock, refusal, sizeof refusal - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+        close_socket(sock);
+    }
+
+    void serve(int sock, const std::string &address)
+    {
         bounded_stream strm(sock, limits_);
         for (int n = 0; n < limits_.requests_per_connection; n++) {
-            if (!strm.wait_request())
+            if (!strm.wait_request(gate_->waiting))
                 break;
             strm.begin_request();
             bool closed = false;
@@ -340,10 +369,10 @@ private:
         }
         release(sock, address);
         close_socket(sock);
-        return true;
     }
 
     http_limits limits_;
+    gate_queue *gate_ = nullptr;  // made and deleted by the library's listening loop
     std::mutex mutex_;
     std::map<std::string, int> per_address_;
     std::set<int> live_;

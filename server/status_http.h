@@ -12,14 +12,15 @@
 
 // Limits of the HTTP side. Each bounds what one client, or many, can cost.
 struct http_limits {
-    int workers = 8;        // threads that serve connections
-    int queued = 16;        // accepted connections waiting for a worker; more are closed
-    int per_address = 4;    // connections one client address holds at once
-    int idle_ms = 2000;     // wait for the first byte of a request
-    int request_ms = 3000;  // a request's head, first byte to last, must arrive in this
-    int write_ms = 3000;    // a response must leave in this
-    int head_bytes = 8192;  // request line and headers together
-    int head_lines = 64;    // request line and headers
+    int workers = 8;            // threads that serve connections
+    int queued = 16;            // accepted connections waiting for a worker; more are closed
+    int per_address = 4;        // connections one client address holds at once
+    int idle_ms = 2000;         // wait for the first byte of a request
+    int crowded_idle_ms = 250;  // the same while other connections queue for a worker
+    int request_ms = 3000;      // a request's head, first byte to last, must arrive in this
+    int write_ms = 3000;        // a response must leave in this
+    int head_bytes = 8192;      // request line and headers together
+    int head_lines = 64;        // request line and headers
     int requests_per_connection = 32;
 };
 
