@@ -175,6 +175,8 @@ public:
     }
 
     bool failed() const { return failed_; }
+    // Why the request was cut off, as the status line to send; null when it was not.
+    const char *cut_status() const { return cut_; }
 
     bool is_readable() const override { return begin_ < end_; }
     bool is_writable() const override { return !failed_; }
@@ -188,13 +190,13 @@ public:
         size_t room = static_cast<size_t>(limits_.head_bytes - head_bytes_);
         size_t n = std::min({size, end_ - begin_, room});
         if (n == 0)
-            return fail();
+            return fail(too_big);
         std::memcpy(ptr, buf_ + begin_, n);
         begin_ += n;
         head_bytes_ += static_cast<int>(n);
         for (size_t i = 0; i < n; i++)
             if (ptr[i] == '\n' && ++head_lines_ > limits_.head_lines)
-                return fail();
+                return fail(too_big);
         return static_cast<ssize_t>(n);
     }
 
@@ -228,17 +230,25 @@ public:
     socket_t socket() const override { return sock_; }
 
 private:
-    ssize_t fail()
+    static constexpr const char *too_big = "431 Request Header Fields Too Large";
+    static constexpr const char *too_slow = "408 Request Timeout";
+
+    ssize_t fail(const char *why = nullptr)
     {
         failed_ = true;
+        if (!cut_)
+            cut_ = why;
         return -1;
     }
 
     bool fill()
     {
         for (;;) {
-            if (!wait_socket(sock_, POLLIN, read_deadline_))
+            if (!wait_socket(sock_, POLLIN, read_deadline_)) {
+                if (head_bytes_ > 0)
+                    fail(too_slow);
                 return false;
+            }
             ssize_t n = recv(sock_, buf_, sizeof buf_, MSG_DONTWAIT);
             if (n < 0 && (errno == EAGAIN || errno == EINTR))
                 continue;
@@ -252,11 +262,12 @@ private:
 
     int sock_;
     const http_limits &limits_;
-    char buf_[READ_CHUNK];
+    char buf_[READ_CHUNK] = {};
     size_t begin_ = 0, end_ = 0;
     clock_type::time_point read_deadline_, write_deadline_;
     int head_bytes_ = 0, head_lines_ = 0;
     bool failed_ = false;
+    const char *cut_ = nullptr;
 };
 
 const char refusal[] = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n"
@@ -366,6 +377,11 @@ private:
             if (!process_request(strm, last, closed, [](httplib::Request &) {}) || closed ||
                 strm.failed())
                 break;
+        }
+        if (strm.cut_status()) {
+            std::string answer = std::string("HTTP/1.1 ") + strm.cut_status() +
+                                 "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+            (void)!send(sock, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         }
         release(sock, address);
         close_socket(sock);

@@ -292,6 +292,8 @@ TEST_F(served, oversized_request_lines_and_headers_are_refused)
         std::string answer = ask(port, *request);
         EXPECT_FALSE(status_is(answer, 200)) << request->size() << " bytes served";
     }
+    // Read whole before the cut, so the answer is not lost to a reset.
+    EXPECT_TRUE(status_is(ask(port, many_headers), 431));
     EXPECT_TRUE(status_is(get(port, "/"), 200));
 }
 
@@ -322,7 +324,7 @@ TEST_F(served, a_request_dribbled_a_byte_a_second_is_cut_off)
     int took = ms_since(start_time);
     close(fd);
     EXPECT_TRUE(closed) << "the whole request went through";
-    EXPECT_FALSE(status_is(got, 200));
+    EXPECT_TRUE(status_is(got, 408)) << got;
     EXPECT_LT(took, limits.request_ms + 3000);
     std::printf("dribbled request cut off after %d ms\n", took);
 }
