@@ -34,7 +34,11 @@ def chromium(browser, profile, url, *extra):
     cmd = [browser, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
            "--disable-extensions", f"--user-data-dir={profile}",
            "--virtual-time-budget=4000", *extra, url]
-    done = subprocess.run(cmd, capture_output=True, text=True, timeout=120)
+    try:
+        done = subprocess.run(cmd, capture_output=True, text=True, timeout=90)
+    except subprocess.TimeoutExpired:
+        # A dialog (alert) opened by a script halts a headless page for good.
+        sys.exit("chromium did not finish loading the page: did a script from a name open a dialog?")
     if done.returncode != 0:
         sys.exit(f"chromium ended with {done.returncode}: {done.stderr[-2000:]}")
     return done.stdout
