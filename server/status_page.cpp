@@ -36,6 +36,7 @@ td.num { text-align: right; font-variant-numeric: tabular-nums; }
 tr.human td.name::before { content: "\25CF "; color: rgb(60, 110, 255); }
 tr.enemy td.name::before { content: "\25CF "; color: rgb(230, 60, 50); }
 tr.retired td { color: #77718a; }
+.fuel { display: flex; align-items: center; gap: 6px; font-size: 12px; color: #9a94a8; }
 .bar { width: 60px; height: 8px; background: #44405a; border-radius: 4px; overflow: hidden; }
 .bar div { height: 100%; background: #7fd07f; }
 .none { color: #9a94a8; margin: 0 18px; }
@@ -131,11 +132,13 @@ function drawMaze(canvas, g, st) {
 }
 
 function fuelBar(fuel) {
+  const wrap = el("div", "fuel");
   const b = el("div", "bar");
   const f = el("div");
   f.style.width = Math.max(0, Math.min(100, 100 * fuel / FUEL_FULL)) + "%";
   b.appendChild(f);
-  return b;
+  wrap.append(b, el("span", null, fuel));
+  return wrap;
 }
 
 function gameCard(g, st) {
@@ -157,7 +160,7 @@ function gameCard(g, st) {
     tr.appendChild(cell(c.score, "num score"));
     tr.appendChild(cell(c.flags, "num"));
     const fuel = cell(undefined);
-    fuel.appendChild(fuelBar(c.fuel));
+    if (!c.enemy) fuel.appendChild(fuelBar(c.fuel));
     tr.appendChild(fuel);
     let state = STATE_TEXT[c.state] || "?";
     if (!c.enemy && !c.connected) state += " (left)";
