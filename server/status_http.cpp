@@ -289,7 +289,7 @@ void send_text(httplib::Response &res, const std::string &body, const char *type
 }  // namespace
 
 struct status_http::server : public httplib::Server {
-    server(const http_limits &limits) : limits_(limits)
+    explicit server(const http_limits &limits) : limits_(limits)
     {
         new_task_queue = [this] {
             gate_ = new gate_queue(limits_.workers, limits_.queued);
@@ -302,6 +302,15 @@ struct status_http::server : public httplib::Server {
             setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
         });
         set_payload_max_length(0);
+    }
+
+    // The library closes its socket only in stop() while it listens; a server that
+    // bound but never listened closes it here.
+    ~server() override
+    {
+        socket_t sock = svr_sock_.exchange(INVALID_SOCKET);
+        if (sock != INVALID_SOCKET)
+            close(sock);
     }
 
     bool listen_more() { return ::listen(svr_sock_, LISTEN_BACKLOG) == 0; }

@@ -187,7 +187,8 @@ function renderFigures(st) {
     figure("Players", f.players),
     figure("Watchers", f.watchers),
     figure("Refused", refused + (reasons.length ? " (" + reasons.join(", ") + ")" : "")),
-    figure("Step time p50 / p99", f.step_p50_ms.toFixed(2) + " / " + f.step_p99_ms.toFixed(2) + " ms"),
+    figure("Step time p50 / p99", Number(f.step_p50_ms || 0).toFixed(2) + " / " +
+                                   Number(f.step_p99_ms || 0).toFixed(2) + " ms"),
     figure("Late steps", f.late_steps),
     figure("Messages sent", f.messages_sent),
     figure("Bytes sent", f.bytes_sent),

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -41,6 +42,14 @@ int connect_from(int port, const char *source = "127.0.0.1")
         return -1;
     }
     return fd;
+}
+
+size_t open_descriptors()
+{
+    size_t n = 0;
+    for (int fd = 0; fd < 4096; fd++)
+        n += fcntl(fd, F_GETFD) != -1;
+    return n;
 }
 
 int ms_since(clock_type::time_point t)
@@ -256,6 +265,16 @@ TEST_F(served, a_taken_port_or_a_bad_address_fails_to_start_with_a_reason)
     EXPECT_FALSE(other.start("127.0.0.1", port, other_board, error));
     EXPECT_NE(error.find(std::to_string(port)), std::string::npos) << error;
     EXPECT_FALSE(other.start("192.0.2.1", 8055, other_board, error));  // not this machine's
+
+    // Neither failed starts nor start and stop leave a descriptor behind.
+    size_t before = open_descriptors();
+    for (int i = 0; i < 20; i++) {
+        EXPECT_FALSE(other.start("127.0.0.1", port, other_board, error));
+        ASSERT_TRUE(other.start("127.0.0.1", 0, other_board, error)) << error;
+        EXPECT_TRUE(status_is(get(other.port(), "/"), 200));
+        other.stop();
+    }
+    EXPECT_EQ(open_descriptors(), before);
 }
 
 TEST_F(served, answers_on_ipv6_loopback)
