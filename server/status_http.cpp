@@ -8,6 +8,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -376,6 +377,10 @@ private:
 
     void serve(int sock, const std::string &address)
     {
+        // The library writes the head and the body apart; without this the body waits
+        // for the client's delayed acknowledgement of the head on a kept-alive connection.
+        int one = 1;
+        setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         bounded_stream strm(sock, limits_);
         for (int n = 0; n < limits_.requests_per_connection; n++) {
             if (!strm.wait_request(gate_->waiting))
