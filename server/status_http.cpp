@@ -314,7 +314,18 @@ struct status_http::server : public httplib::Server {
             close(sock);
     }
 
-    bool listen_more() { return ::listen(svr_sock_, LISTEN_BACKLOG) == 0; }
+    // The library waits on its listening socket with select(), which cannot take a
+    // descriptor at or past FD_SETSIZE: start the HTTP side before many connections.
+    // "" when listening with the longer backlog, else why not.
+    std::string listen_more()
+    {
+        if (svr_sock_ >= FD_SETSIZE)
+            return "its descriptor " + std::to_string(svr_sock_) +
+                   " is past what select() takes (start the HTTP side earlier)";
+        if (::listen(svr_sock_, LISTEN_BACKLOG) != 0)
+            return std::strerror(errno);
+        return "";
+    }
 
     // Ends every connection now, so stop() does not wait out their time limits.
     void cut_connections()
@@ -456,10 +467,9 @@ bool status_http::start(const std::string &addr, int port, const snapshot_board 
     errno = 0;
     int bound =
         port == 0 ? srv->bind_to_any_port(addr) : (srv->bind_to_port(addr, port) ? port : -1);
-    if (bound <= 0 || !srv->listen_more()) {
-        int err = errno;
-        error = "cannot listen for HTTP on " + addr + " port " + std::to_string(port) +
-                (err ? std::string(": ") + std::strerror(err) : std::string());
+    std::string why = bound > 0 ? srv->listen_more() : std::strerror(errno);
+    if (!why.empty()) {
+        error = "cannot listen for HTTP on " + addr + " port " + std::to_string(port) + ": " + why;
         return false;
     }
     port_ = bound;

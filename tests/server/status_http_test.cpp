@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -275,6 +276,33 @@ TEST_F(served, a_taken_port_or_a_bad_address_fails_to_start_with_a_reason)
         other.stop();
     }
     EXPECT_EQ(open_descriptors(), before);
+}
+
+TEST_F(served, descriptors_past_select_limit_are_served_but_never_listened_on)
+{
+    board.publish(sample_snapshot());
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    if (files.rlim_cur < 2 * FD_SETSIZE && files.rlim_max >= 2 * FD_SETSIZE) {
+        files.rlim_cur = 2 * FD_SETSIZE;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
+    if (files.rlim_cur < 2 * FD_SETSIZE)
+        GTEST_SKIP() << "this machine allows only " << files.rlim_cur << " descriptors";
+    std::vector<int> filler;
+    while (filler.empty() || filler.back() < FD_SETSIZE + 8) {
+        int fd = open("/dev/null", O_RDONLY);
+        ASSERT_GE(fd, 0) << "descriptor limit too low for this test";
+        filler.push_back(fd);
+    }
+    // The server listened early; its connections now get descriptors past FD_SETSIZE.
+    EXPECT_TRUE(status_is(get(port, "/api/status"), 200));
+    status_http late;
+    std::string error;
+    EXPECT_FALSE(late.start("127.0.0.1", 0, board, error));
+    EXPECT_NE(error.find("select"), std::string::npos) << error;
+    for (int fd : filler)
+        close(fd);
 }
 
 TEST_F(served, answers_on_ipv6_loopback)
