@@ -289,16 +289,24 @@ TEST_F(served, descriptors_past_select_limit_are_served_but_never_listened_on)
     }
     if (files.rlim_cur < 2 * FD_SETSIZE)
         GTEST_SKIP() << "this machine allows only " << files.rlim_cur << " descriptors";
+    // open() takes the lowest free descriptor: once it returns one past the limit, every
+    // one below is taken.
     std::vector<int> filler;
-    while (filler.empty() || filler.back() < FD_SETSIZE + 8) {
-        int fd = open("/dev/null", O_RDONLY);
-        ASSERT_GE(fd, 0) << "descriptor limit too low for this test";
-        filler.push_back(fd);
-    }
+    auto fill = [&filler] {
+        for (int fd = -1; fd < FD_SETSIZE + 8;) {
+            fd = open("/dev/null", O_RDONLY);
+            if (fd < 0)
+                return false;
+            filler.push_back(fd);
+        }
+        return true;
+    };
+    ASSERT_TRUE(fill());
     // The server listened early; its connections now get descriptors past FD_SETSIZE.
     EXPECT_TRUE(status_is(get(port, "/api/status"), 200));
     status_http late;
     std::string error;
+    ASSERT_TRUE(fill());
     EXPECT_FALSE(late.start("127.0.0.1", 0, board, error));
     EXPECT_NE(error.find("select"), std::string::npos) << error;
     for (int fd : filler)
