@@ -8,6 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
+
+#include "status_http.h"
 
 namespace {
 
@@ -104,6 +107,9 @@ void print_usage(const char *program)
                                  "else ~/.local/state/mazecar/records.db); none keeps nothing");
     print_help_text("--records [N]", "print the best N scores and the last N games (default 10)\n"
                                      "from the records store, then exit");
+    print_help_text("--http ADDR:PORT",
+                    "serve the status page, /api/status and /metrics there\n"
+                    "(read-only; e.g. 127.0.0.1:8055 or [::1]:8055; default none)");
     print_help_text("--quick", "short pauses between phases (for tests)");
     print_help_text("--status-file PATH", "write the games' state there a few times a second");
     print_help_text("--help", "this text");
@@ -123,6 +129,7 @@ int parse_options(int argc, char **argv, server_options &opts)
     opts.listen_addr = "127.0.0.1";
     opts.db = nullptr;
     opts.records = 0;
+    opts.http = nullptr;
     raw_numbers raw{static_cast<int>(time(nullptr) & 0x7fffffff), opts.net.checkin_ms / 1000};
     for (int i = 1; i < argc; i++) {
         const char *opt = argv[i];
@@ -142,6 +149,11 @@ int parse_options(int argc, char **argv, server_options &opts)
         } else if (!strcmp(opt, "--listen")) {
             ok = val != nullptr;
             opts.listen_addr = val;
+        } else if (!strcmp(opt, "--http")) {
+            std::string addr;
+            int port = 0;
+            ok = val && parse_http_address(val, addr, port);
+            opts.http = val;
         } else if (!strcmp(opt, "--db")) {
             ok = val != nullptr;
             opts.db = val;

@@ -49,6 +49,7 @@ public:
     // Seed of the n-th game opened (0 first): the first keeps the server's seed.
     uint32_t seed_of(int n) const;
     const game_config &base() const { return base_; }
+    int opened() const { return opened_; }  // games opened since the start
 
     std::vector<std::unique_ptr<hosted_game>> games;
     int best_score = 0;  // the best score shown as the high score in new games

@@ -30,6 +30,7 @@ extern const double step_bucket_bounds[STEP_BUCKETS];  // seconds
 struct server_stats {
     uint64_t reasons[REASON_COUNT] = {};
     uint64_t messages_sent = 0, bytes_sent = 0;
+    uint64_t connections_accepted = 0;
     uint64_t late_steps = 0;
     uint64_t step_count = 0;
     double step_seconds_sum = 0;

@@ -97,6 +97,8 @@ nlohmann::json figures_json(const server_figures &f)
                           {"taken_ms", f.taken_ms},
                           {"connections", f.connections},
                           {"checking_in", f.checking_in},
+                          {"connections_accepted", f.connections_accepted},
+                          {"games_opened", f.games_opened},
                           {"games_lobby", f.games_lobby},
                           {"games_playing", f.games_playing},
                           {"players", f.players},
@@ -158,8 +160,9 @@ void sample(std::string &out, const std::string &name, const std::string &value)
     out += name + " " + value + "\n";
 }
 
-const char *const phases[] = {"lobby",       "ready",        "play",      "pause",
-                              "stage_clear", "round_result", "game_over", "final_result"};
+const char *const phases[] = {"lobby",     "ready",       "play",
+                              "pause",     "stage_clear", "round_result",
+                              "game_over", "recording",   "final_result"};
 
 }  // namespace
 
@@ -211,6 +214,11 @@ std::string status_metrics(const status_snapshot &s)
     for (const auto &r : f.refusals)
         sample(out, "mazecar_refused_connections_total{reason=\"" + label(r.first) + "\"}",
                number(r.second));
+    family(out, "mazecar_connections_accepted_total", "counter",
+           "Game connections accepted (within the limits) since the start.");
+    sample(out, "mazecar_connections_accepted_total", number(f.connections_accepted));
+    family(out, "mazecar_games_opened_total", "counter", "Games opened since the start.");
+    sample(out, "mazecar_games_opened_total", number(f.games_opened));
     family(out, "mazecar_messages_sent_total", "counter", "Game messages sent since the start.");
     sample(out, "mazecar_messages_sent_total", number(f.messages_sent));
     family(out, "mazecar_bytes_sent_total", "counter",
