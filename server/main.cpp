@@ -87,11 +87,11 @@ int main(int argc, char **argv)
     const game_config &g = opts.game;
     log_line("open-file limit %ld, up to %d connections, %d per address, %d games", files,
              opts.net.max_connections, opts.net.per_address, opts.net.games_max);
-    log_line("listening on %s port %d, %d places, %d enemies, %d rounds, seed %u", opts.listen_addr,
-             SERVER_PORT, g.slots, g.enemies, g.rounds, g.seed);
     log_line("records: %s", store->keeps_records() ? store->path().c_str() : "none kept");
     if (opts.http)
         log_line("status page on http://%s/", opts.http);
+    log_line("listening on %s port %d, %d places, %d enemies, %d rounds, seed %u", opts.listen_addr,
+             SERVER_PORT, g.slots, g.enemies, g.rounds, g.seed);
     int rc = serve(fd, opts.game, opts.net, store.get(), opts.http ? &board : nullptr);
     http.stop();
     log_line("stopped");
