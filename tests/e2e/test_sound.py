@@ -29,9 +29,9 @@ RATE = 22050
 PS_BURST = 2
 OWN_X = OWN_Y = 2 * CELL + CELL // 2
 
-GAP_S = 1.6          # recording between two messages: the longest sound and a quiet rest
-HEARD_S = 0.6        # a sound must show within this after its message's place
-QUIET_FROM_S = 1.0   # every sound has ended this long after its message
+GAP_S = 1.8          # recording between two messages: the longest sound and a quiet rest
+HEARD_S = 0.8        # a sound must show within this after its message's place
+QUIET_FROM_S = 1.2   # every sound has ended this long after its message
 LOUD_RMS = 300       # of 32767; the quietest sound (the engine) is several times this
 QUIET_RMS = 20       # nothing playing leaves only the library's dither, about 1
 
