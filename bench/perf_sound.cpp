@@ -23,7 +23,7 @@ double now_ns()
 {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1e9 + ts.tv_nsec;
+    return static_cast<double>(ts.tv_sec) * 1e9 + static_cast<double>(ts.tv_nsec);
 }
 
 // CPU seconds of this process's threads other than the main one: here only the
@@ -58,7 +58,9 @@ double library_threads_cpu_s()
 void report(const char *what, std::vector<double> &ns)
 {
     std::sort(ns.begin(), ns.end());
-    auto at = [&](double p) { return ns[static_cast<size_t>(p * (ns.size() - 1))] / 1000.0; };
+    auto at = [&](double p) {
+        return ns[static_cast<size_t>(p * static_cast<double>(ns.size() - 1))] / 1000.0;
+    };
     printf("| %-38s | %7zu | %6.2f | %6.2f | %7.2f | %7.2f |\n", what, ns.size(), at(0.5), at(0.99),
            at(0.999), at(1.0));
 }

@@ -94,7 +94,7 @@ bool prepare_sources()
     for (int id = 0; id < SND_COUNT; id++) {
         pcm_span pcm = sound_pcm(id);
         alBufferData(buffers[id], AL_FORMAT_MONO16, pcm.samples,
-                     static_cast<ALsizei>(pcm.count * sizeof(int16_t)), SYNTH_RATE);
+                     pcm.count * static_cast<ALsizei>(sizeof(int16_t)), SYNTH_RATE);
     }
     alGenSources(VOICE_COUNT, voices);
     alGenSources(1, &engine_voice);

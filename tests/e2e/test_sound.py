@@ -129,75 +129,87 @@ class SoundTest(ClientTestCase):
         return frame(TAG_PLAYERINFO2, car_record(OWN_X, OWN_Y, fields.pop("status", PS_DRIVE),
                                                  name=b"alice", **fields))
 
-    def test_a_round_is_heard_where_it_happens_and_not_while_muted(self):
-        window = self.open_session(entry=0, players=1, name=b"alice\n")
-        rec = Recording(self.wav)
-        marks = []
+    def settings_file(self):
+        return os.path.join(self.config_home, "mazecar", "sound")
 
-        def at_message(name, *messages):
-            """Sends the messages, notes their place, and lets GAP_S of recording pass."""
-            place = rec.frames()
-            self.server.send(b"".join(messages))
-            marks.append((name, place))
-            rec.wait_frames(place + int(GAP_S * RATE))
+    def start_recording(self):
+        """A checked-in client whose recording has begun."""
+        self.window = self.open_session(entry=0, players=1, name=b"alice\n")
+        self.rec = Recording(self.wav)
+        self.marks = []
+        self.rec.wait_frames(1)
 
-        def press_m():
-            window.focus()
-            window.key("keydown", "m")
-            window.key("keyup", "m")
-            # Down and up each send the key word, unchanged by the local mute.
-            self.assertEqual(self.server.recv_exact(24), key_message(0) * 2)
+    def at_message(self, name, *messages):
+        """Sends the messages, notes their place, and lets GAP_S of recording pass."""
+        place = self.rec.frames()
+        self.server.send(b"".join(messages))
+        self.marks.append((name, place))
+        self.rec.wait_frames(place + int(GAP_S * RATE))
 
-        rec.wait_frames(1)
-        at_message("lobby", frame(TAG_ROUNDINFO, words(1, 3, 3, 0)), frame(TAG_MAP, maze({})),
-                   self.own_car(), frame(TAG_LOBBY, word(5)))
-        at_message("countdown 3", frame(TAG_READY, word(0)))
-        at_message("countdown 2", frame(TAG_READY, word(2)))
-        at_message("countdown 1", frame(TAG_READY, word(1)))
-        at_message("go", frame(TAG_START, word(1)))
-        at_message("flag", self.own_car(flags=1, score=100))
-        at_message("marked flag", self.own_car(flags=2, score=300))
-        at_message("smoke", frame(TAG_SMOKE, words(OWN_X, OWN_Y, 40) + bytes(12 * 23)))
-        place = rec.frames()
-        for step in range(1, 11):   # the own car drives one cell in a second
-            self.server.send(frame(TAG_PLAYERINFO, words(OWN_X + step * CELL // 10, OWN_Y, 0,
-                                                         PS_DRIVE, 3000)))
-            time.sleep(0.1)
-        marks.append(("engine", place))
-        rec.wait_frames(place + int((1.0 + GAP_S) * RATE))
-        at_message("burst", self.own_car(status=PS_BURST, flags=2, score=300))
-        press_m()
-        settings = os.path.join(self.config_home, "mazecar", "sound")
-        self.assertTrue(wait_until(lambda: os.path.exists(settings)), "mute not remembered")
-        with open(settings) as f:
-            self.assertIn("muted 1", f.read())
-        at_message("flag while muted", self.own_car(flags=3, score=400))
-        at_message("burst while muted", self.own_car(status=PS_BURST, flags=3, score=400))
-        press_m()
-        at_message("stage clear", frame(TAG_STAGE_CLEAR))
-        at_message("round result", frame(TAG_ROUND_RESULT, word(0)))
+    def press_m(self):
+        self.window.focus()
+        self.window.key("keydown", "m")
+        self.window.key("keyup", "m")
+        # Down and up each send the key word, unchanged by the local mute.
+        self.assertEqual(self.server.recv_exact(24), key_message(0) * 2)
+
+    def quit_and_listen(self, silent):
+        """Ends the client and checks the recording at every mark: the loudest 50 ms
+        within HEARD_S of it, and quiet from QUIET_FROM_S to the next mark. Marks
+        named in silent must stay quiet throughout. Returns the samples."""
         self.server.send(frame(TAG_QUIT))
         self.assertExits(0)
         self.assertEqual(self.client.diagnostic_lines(), [])
-
-        os.makedirs(OUT_DIR, exist_ok=True)
-        shutil.copyfile(self.wav, os.path.join(OUT_DIR, "round.wav"))
-        pcm = rec.samples()
-        places = dict(marks)
+        pcm = self.rec.samples()
         report = []
-        for (name, place), (_, following) in zip(marks, marks[1:] + [("end", len(pcm))]):
+        for (name, place), (_, following) in zip(self.marks,
+                                                 self.marks[1:] + [("end", len(pcm))]):
             heard = loudest_rms(pcm, place, place + int(HEARD_S * RATE))
-            after = rms(pcm, place + int(QUIET_FROM_S * RATE), following)
+            quiet_from = QUIET_FROM_S + (1.0 if name == "engine" else 0.0)  # it drives 1 s
+            after = rms(pcm, place + int(quiet_from * RATE), following)
             report.append(f"{name}: {heard:.0f} then {after:.0f}")
-            if name == "engine":   # it runs while the car moves, then stops
-                after = rms(pcm, place + int((1.0 + QUIET_FROM_S) * RATE), following)
-            silent = name == "lobby" or name.endswith("while muted")
             with self.subTest(event=name):
-                if silent:
+                if name in silent:
                     self.assertLess(heard, QUIET_RMS, "; ".join(report))
                 else:
                     self.assertGreater(heard, LOUD_RMS, "; ".join(report))
                 self.assertLess(after, QUIET_RMS, "; ".join(report))
+        return pcm
+
+    def test_a_round_is_heard_where_it_happens_and_not_while_muted(self):
+        self.start_recording()
+        self.at_message("lobby", frame(TAG_ROUNDINFO, words(1, 3, 3, 0)),
+                        frame(TAG_MAP, maze({})), self.own_car(), frame(TAG_LOBBY, word(5)))
+        self.at_message("countdown 3", frame(TAG_READY, word(0)))
+        self.at_message("countdown 2", frame(TAG_READY, word(2)))
+        self.at_message("countdown 1", frame(TAG_READY, word(1)))
+        self.at_message("go", frame(TAG_START, word(1)))
+        self.at_message("flag", self.own_car(flags=1, score=100))
+        self.at_message("marked flag", self.own_car(flags=2, score=300))
+        self.at_message("smoke", frame(TAG_SMOKE, words(OWN_X, OWN_Y, 40) + bytes(12 * 23)))
+        place = self.rec.frames()
+        for step in range(1, 11):   # the own car drives one cell in a second
+            self.server.send(frame(TAG_PLAYERINFO, words(OWN_X + step * CELL // 10, OWN_Y, 0,
+                                                         PS_DRIVE, 3000)))
+            time.sleep(0.1)
+        self.marks.append(("engine", place))
+        self.rec.wait_frames(place + int((1.0 + GAP_S) * RATE))
+        self.at_message("burst", self.own_car(status=PS_BURST, flags=2, score=300))
+        self.press_m()
+        self.assertTrue(wait_until(lambda: os.path.exists(self.settings_file())),
+                        "mute not remembered")
+        with open(self.settings_file()) as f:
+            self.assertIn("muted 1", f.read())
+        self.at_message("flag while muted", self.own_car(flags=3, score=400))
+        self.at_message("burst while muted", self.own_car(status=PS_BURST, flags=3, score=400))
+        self.press_m()
+        self.at_message("stage clear", frame(TAG_STAGE_CLEAR))
+        self.at_message("round result", frame(TAG_ROUND_RESULT, word(0)))
+        pcm = self.quit_and_listen({"lobby", "flag while muted", "burst while muted"})
+        os.makedirs(OUT_DIR, exist_ok=True)
+        shutil.copyfile(self.wav, os.path.join(OUT_DIR, "round.wav"))
+
+        places = dict(self.marks)
 
         def dominant(name):
             return dominant_hz(pcm, places[name], places[name] + int(HEARD_S * RATE))
@@ -205,6 +217,18 @@ class SoundTest(ClientTestCase):
         self.assertLess(abs(countdown - 440), 30, "countdown tone")
         self.assertLess(abs(go - 880), 30, "GO! tone")
         self.assertGreater(abs(flag - countdown), 300, "a flag sounds like the countdown")
+
+    def test_a_remembered_mute_holds_from_the_start_until_m(self):
+        os.makedirs(os.path.dirname(self.settings_file()))
+        with open(self.settings_file(), "w") as f:
+            f.write("volume 0.8\nmuted 1\n")
+        self.start_recording()
+        self.at_message("countdown, muted", self.own_car(), frame(TAG_READY, word(0)))
+        self.press_m()
+        self.at_message("countdown", frame(TAG_READY, word(2)))
+        self.quit_and_listen({"countdown, muted"})
+        with open(self.settings_file()) as f:
+            self.assertEqual(f.read(), "volume 0.80\nmuted 0\n")
 
     def test_without_a_device_the_game_runs_silent_after_one_line(self):
         os.environ["ALSOFT_DRIVERS"] = "no-such-driver"
