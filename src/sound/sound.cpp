@@ -1,7 +1,7 @@
 // The audio device, the prepared sources and what the tick asks of them. Every
 // buffer and source is made once at start; a tick with an event rewinds a source,
-// gives it its buffer and plays it, which only queues the change for the library's
-// mixing thread.
+// gives it its buffer and plays it: a few calls that hand the change to the library's
+// mixing thread (under a lock the mixer holds only while it mixes one short update).
 #include "sound/sound.h"
 
 #include <AL/al.h>
@@ -42,8 +42,9 @@ sound_view view_before;
 sound_view view_after;
 
 // The audio libraries print their own complaints about missing devices (several
-// lines); the player gets one line from us instead, so standard error is closed
-// to them while the device opens.
+// lines); the player gets one line from us instead, so standard error goes to
+// /dev/null while the device opens, and the library's own log stays quiet later
+// unless ALSOFT_LOGLEVEL asks for it.
 bool open_device()
 {
     setenv("ALSOFT_LOGLEVEL", "0", 0);
