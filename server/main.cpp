@@ -87,7 +87,8 @@ int main(int argc, char **argv)
     const game_config &g = opts.game;
     log_line("open-file limit %ld, up to %d connections, %d per address, %d games", files,
              opts.net.max_connections, opts.net.per_address, opts.net.games_max);
-    log_line("records: %s", store->keeps_records() ? store->path().c_str() : "none kept");
+    log_line("game records %s %s", store->keeps_records() ? "kept in" : "not kept:",
+             store->keeps_records() ? store->path().c_str() : "--db none");
     if (opts.http)
         log_line("status page on http://%s/", opts.http);
     log_line("listening on %s port %d, %d places, %d enemies, %d rounds, seed %u", opts.listen_addr,

@@ -42,6 +42,8 @@ struct server_stats {
     void note_step(long long duration_us, long long lateness_us);
     // Median and 99th percentile of this period's step times, in milliseconds.
     void step_percentiles(double *p50, double *p99) const;
+    // How late the period's steps started: 99th percentile, milliseconds.
+    double lateness_p99() const;
 };
 
 // The periodic stats line; counts since the last line become rates over `seconds`.
