@@ -67,6 +67,9 @@ int main(int argc, char **argv)
              opts.net.max_connections, opts.net.per_address, opts.net.games_max);
     log_line("listening on %s port %d, %d places, %d enemies, %d rounds, seed %u", opts.listen_addr,
              SERVER_PORT, g.slots, g.enemies, g.rounds, g.seed);
+    if (!opts.net.proxy_from.empty())
+        log_line("connections from %zu trusted balancer range(s) must begin with a PROXY header",
+                 opts.net.proxy_from.size());
     int rc = serve(fd, opts.game, opts.net);
     log_line("stopped");
     return rc;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 namespace {
 
@@ -99,6 +100,12 @@ void print_usage(const char *program)
     }
     print_help_text("--quick", "short pauses between phases (for tests)");
     print_help_text("--status-file PATH", "write the games' state there a few times a second");
+    print_help_text("--proxy-from LIST",
+                    "addresses or CIDR ranges (IPv4, IPv6; comma-separated) of load balancers\n"
+                    "whose connections begin with a PROXY header (version 1 or 2) naming the\n"
+                    "client: its address is the one limited and logged. Such a connection\n"
+                    "without a valid header is closed; a header from anyone else is not\n"
+                    "believed (see docs/SCALING.md)");
     print_help_text("--help", "this text");
     printf("\nRooms: a player whose name is name@room (room: 1 to 8 letters or digits) joins\n"
            "that room's game, made on first use; the name is shown without @room. Any other\n"
@@ -136,6 +143,13 @@ int parse_options(int argc, char **argv, server_options &opts)
         } else if (!strcmp(opt, "--status-file")) {
             ok = val != nullptr;
             opts.net.status_path = val;
+        } else if (!strcmp(opt, "--proxy-from")) {
+            std::string err;
+            if (val && !parse_proxy_ranges(val, opts.net.proxy_from, err)) {
+                fprintf(stderr, "mazecar-server: --proxy-from: %s\n", err.c_str());
+                return OPTIONS_BAD;
+            }
+            ok = val != nullptr;
         } else {
             fprintf(stderr, "mazecar-server: unknown option %s (try --help)\n", opt);
             return OPTIONS_BAD;
