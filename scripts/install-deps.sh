@@ -7,7 +7,8 @@ packages=(cmake g++ make freeglut3-dev libgl1-mesa-dev libgtest-dev libpng-dev p
           xvfb xauth xdotool x11-apps imagemagick
           clang libclang-rt-14-dev clang-format clang-tidy cppcheck
           mandoc desktop-file-utils appstream shellcheck
-          dpkg-dev debhelper lintian tmux man-db systemd iproute2 util-linux)
+          dpkg-dev debhelper lintian tmux man-db systemd iproute2 util-linux
+          haproxy)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
