@@ -7,6 +7,8 @@ The servers listen on 127.0.0.2, .3 and .4 (port 5555) and trust PROXY headers f
   2. 20 bots from one source address meet the servers' per-address limit (3 each): at
      most 9 check in, the rest are refused and the servers' logs name that address,
      never the balancer's, while the 300 play on;
+  0. four bots naming room "club" through the room frontend of the second server
+     (127.0.2.3) all join one game on that server;
   3. one server is killed with SIGKILL: its bots are lost, the others keep at least 25
      position messages a second, and 24 new bots all check in on the other two.
 HAProxy's health checks (PROXY LOCAL) are counted by every server, none as a bad header.
@@ -148,6 +150,16 @@ def main():
     for i in range(3):
         wait_until("a health check on server %d" % i,
                    lambda i=i: reason_total("server%d" % i, "health checks") > 0)
+
+    # 0. A room lives in one process: its players use that server's own frontend.
+    room = run_bots(args.bots, ["--server", "127.0.2.3", "--clients", "4", "--sources", "4",
+                                "--room", "club", "--source-base", "127.0.8.10", "--seconds",
+                                "3"])
+    opened = [sum("opened in room club" in l for l in list(logs["server%d" % i]))
+              for i in range(3)]
+    if room["checked_in"] != 4 or opened != [0, 1, 0]:
+        fail("four bots in room club through 127.0.2.3: checked in %d, room opened %r" % (
+            room["checked_in"], opened))
 
     # 1. The crowd, from 100 addresses, three bots each.
     result = {}
