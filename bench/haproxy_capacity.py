@@ -5,6 +5,7 @@ behind HAProxy (deploy/haproxy/haproxy.cfg), with the load tool mazecar-bots.
 For each number of bots, both set-ups are started afresh, the bots play for --seconds,
 and one line is printed per run: bots checked in and in play, position messages a
 second per bot in play (min, 1st percentile, median), the longest gap between them, the
+median check-in time (connect to the end of the second text), the
 processor time of the servers, of HAProxy and of the tool (utime + stime from /proc,
 as a share of one core over the run), and the machine's load average. Runs in a network
 namespace of its own (as root), so port 5555 is free of other programs.
@@ -85,9 +86,10 @@ def run(mode, clients, args):
         hap = used[-1] if proxy else 0.0
         pos = r["pos_per_s"]
         print("%-7s %5d  in %5d play %5d lost %3d  pos/s min %5.1f p1 %5.1f med %5.1f  "
-              "gap %6.0f ms  servers %5.1f%%  haproxy %5.1f%%  tool %5.1f%%  load %s" % (
+              "gap %6.0f ms  check-in med %.2f ms  servers %5.1f%%  haproxy %5.1f%%  "
+              "tool %5.1f%%  load %s" % (
                   mode, clients, r["checked_in"], r["reached_play"], r["lost"], pos["min"],
-                  pos["p1"], pos["median"], r["max_gap_ms"], srv, hap,
+                  pos["p1"], pos["median"], r["max_gap_ms"], r["checkin_ms"]["median"], srv, hap,
                   r["tool_cpu_s"] / wall * 100, open("/proc/loadavg").read().split()[0]),
               flush=True)
     finally:

@@ -101,11 +101,12 @@ void print_usage(const char *program)
     print_help_text("--quick", "short pauses between phases (for tests)");
     print_help_text("--status-file PATH", "write the games' state there a few times a second");
     print_help_text("--proxy-from LIST",
-                    "addresses or CIDR ranges (IPv4, IPv6; comma-separated) of load balancers\n"
-                    "whose connections begin with a PROXY header (version 1 or 2) naming the\n"
-                    "client: its address is the one limited and logged. Such a connection\n"
-                    "without a valid header is closed; a header from anyone else is not\n"
-                    "believed (see docs/SCALING.md)");
+                    "addresses or CIDR ranges (IPv4, IPv6, comma-separated) of\n"
+                    "load balancers whose connections begin with a PROXY\n"
+                    "header (version 1 or 2) naming the client, whose address\n"
+                    "is then the one limited and logged; such a connection\n"
+                    "without a valid header is closed, and a header from any\n"
+                    "other address is not believed (docs/SCALING.md)");
     print_help_text("--help", "this text");
     printf("\nRooms: a player whose name is name@room (room: 1 to 8 letters or digits) joins\n"
            "that room's game, made on first use; the name is shown without @room. Any other\n"
