@@ -223,6 +223,14 @@ def main():
     for i in range(3):
         if i != KILLED and reason_total("server%d" % i, "bad_proxy_header") != 0:
             fail("server %s counted bad PROXY headers from HAProxy" % ADDRS[i])
+    # The other two stop cleanly (in a sanitizer build: without a finding).
+    for i, p in enumerate(servers):
+        if i != KILLED:
+            p.send_signal(signal.SIGTERM)
+            if p.wait(timeout=WAIT) != 0:
+                fail("server %s ended with %d after SIGTERM" % (ADDRS[i], p.returncode))
+    if any("Sanitizer" in l or "runtime error" in l for name in logs for l in logs[name]):
+        fail("a sanitizer finding in a server's output")
     print("PASS")
 
 
