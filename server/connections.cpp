@@ -55,8 +55,7 @@ uint64_t event_tag(int index, uint32_t gen)
 
 server_settings default_server_settings()
 {
-    return server_settings{10 * 1000,    4096,          8, 10, 1000, 60, nullptr,
-                           OUT_BUF_SIZE, SOCKET_SNDBUF, {}};
+    return server_settings{10 * 1000, 4096, 8, 10, 1000, 60, nullptr, OUT_BUF_SIZE, SOCKET_SNDBUF};
 }
 
 bool out_queue::push(const void *bytes, size_t len)

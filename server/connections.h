@@ -41,7 +41,7 @@ struct server_settings {
     int out_queue_bytes;      // bound of each client's output queue (OUT_BUF_SIZE)
     int socket_sndbuf;        // kernel send buffer of each client (SOCKET_SNDBUF)
     // Balancers whose connections begin with a PROXY header naming the client (--proxy-from)
-    std::vector<proxy_range> proxy_from;
+    std::vector<proxy_range> proxy_from = {};
 };
 
 server_settings default_server_settings();
