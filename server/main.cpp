@@ -93,6 +93,9 @@ int main(int argc, char **argv)
         log_line("status page on http://%s/", opts.http);
     log_line("listening on %s port %d, %d places, %d enemies, %d rounds, seed %u", opts.listen_addr,
              SERVER_PORT, g.slots, g.enemies, g.rounds, g.seed);
+    if (!opts.net.proxy_from.empty())
+        log_line("connections from %zu trusted balancer range(s) must begin with a PROXY header",
+                 opts.net.proxy_from.size());
     int rc = serve(fd, opts.game, opts.net, store.get(), opts.http ? &board : nullptr);
     http.stop();
     log_line("stopped");

@@ -6,7 +6,7 @@
 
 const char *const reason_names[REASON_COUNT] = {
     "per_address",     "rate",        "full",     "games",     "evicted",
-    "checkin_timeout", "not_reading", "flooding", "bad_input",
+    "checkin_timeout", "not_reading", "flooding", "bad_input", "bad_proxy_header",
 };
 
 const double step_bucket_bounds[STEP_BUCKETS] = {0.0001, 0.00025, 0.0005, 0.001, 0.0025,
@@ -68,6 +68,9 @@ std::string stats_line(const server_stats &now, const server_stats &before, doub
                  static_cast<unsigned long long>(now.reasons[r] - before.reasons[r]));
         line += buf;
     }
+    snprintf(buf, sizeof buf, ", health checks %llu",
+             static_cast<unsigned long long>(now.health_checks - before.health_checks));
+    line += buf;
     double p50 = 0, p99 = 0;
     now.step_percentiles(&p50, &p99);
     snprintf(buf, sizeof buf,
