@@ -742,7 +742,7 @@ server_figures server::figures() const
     return f;
 }
 
-static game_view view_of(const hosted_game &hg)
+static game_view view_of(const hosted_game &hg, const std::vector<conn> &conns)
 {
     const game &g = hg.g;
     game_view v{};
@@ -758,8 +758,10 @@ static game_view view_of(const hosted_game &hg)
         const car &c = g.cars[i];
         if (!g.is_enemy(i) && !c.connected && !c.in_game)
             continue;
+        int holder = g.is_enemy(i) ? -1 : hg.conn[i];
         v.cars.push_back(car_view{i, g.is_enemy(i), c.name, c.status, c.x, c.y, c.score, c.flags,
-                                  c.flags_game, c.fuel, c.lives, c.wins, c.connected});
+                                  c.flags_game, c.fuel, c.lives, c.wins, c.connected,
+                                  holder >= 0 ? conns[static_cast<size_t>(holder)].addr_text : ""});
     }
     v.maze.resize(MAP_BYTES);
     for (int k = 0; k < MAP_BYTES; k++)
@@ -775,7 +777,7 @@ void server::publish_snapshot()
     snap->figures = figures();
     snap->games.reserve(places.games.size());
     for (const auto &hg : places.games)
-        snap->games.push_back(view_of(*hg));
+        snap->games.push_back(view_of(*hg, conns));
     std::sort(snap->games.begin(), snap->games.end(),
               [](const game_view &a, const game_view &b) { return a.id < b.id; });
     if (store_)
