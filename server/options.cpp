@@ -30,12 +30,17 @@ struct number_option {
 constexpr int RECORDS_DEFAULT = 10;
 constexpr int RECORDS_MAX = 10000;
 
+// Where an option's number goes: a lambda over the options, so the table names the
+// field itself.
+// A lambda, not an expression to group:
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define FIELD(expr)                                                                                \
     [](server_options &o, raw_numbers &r) -> int * {                                               \
         (void)o;                                                                                   \
         (void)r;                                                                                   \
         return &(expr);                                                                            \
     }
+// NOLINTEND(bugprone-macro-parentheses)
 
 const number_option numbers[] = {
     {"--slots", 1, MAXPLAYER, FIELD(o.game.slots), "human places in each game, 1 .. 8 (default 4)"},
