@@ -3,12 +3,14 @@
 # Runs in a network namespace of its own (root), so 127.0.0.1:5555 is its own and no
 # traffic leaves loopback.
 #
-#   bench/capacity.sh BUILD PLAYERS SECONDS [hostile] [-- server options]
+#   bench/capacity.sh BUILD PLAYERS SECONDS [hostile|churn] [-- server options]
 #
 # PLAYERS bots play in games of 4 places with 3 enemies; with "hostile", 4 games of
 # bots play while 2,000 idle connections from 200 addresses, 100 slow names, 50
 # garbage senders and one address reconnecting as fast as it can are added, and a
-# probe checks in once a second. Prints the server's CPU, memory and its last stats
+# probe checks in once a second. With "churn", waves of 100 more bots play for 6 s and
+# leave, so that games under way end all the time (each is kept by the records store,
+# when there is one, as abandoned). Prints the server's CPU, memory and its last stats
 # line, then the bots' report.
 set -eu
 if [ "${MAZECAR_CAPACITY_NETNS:-}" != 1 ]; then
@@ -18,8 +20,9 @@ ip link set lo up
 
 build=$1 players=$2 seconds=$3
 shift 3
-hostile=no
+hostile=no churn=no
 if [ "${1:-}" = hostile ]; then hostile=yes; shift; fi
+if [ "${1:-}" = churn ]; then churn=yes; shift; fi
 [ "${1:-}" = -- ] && shift
 
 work=$(mktemp -d)
@@ -48,7 +51,18 @@ if [ "$hostile" = yes ]; then
     "$bots" --clients "$players" --seconds "$seconds" --json >"$work/bots.out" 2>&1
     wait "$crowd" || true
 else
+    if [ "$churn" = yes ]; then
+        (
+            waves=$((seconds / 7))
+            while [ "$waves" -gt 0 ]; do
+                "$bots" --clients 100 --seconds 6 --source-base 127.4.0.10 >/dev/null 2>&1
+                waves=$((waves - 1))
+            done
+        ) &
+        churner=$!
+    fi
     "$bots" --clients "$players" --seconds "$seconds" --ramp 400 --json >"$work/bots.out" 2>&1
+    [ "$churn" = yes ] && wait "$churner"
 fi
 
 t1=$(ticks)
@@ -58,7 +72,7 @@ awk -v a="$t0" -v b="$t1" -v hz="$hz" -v s="$start" -v e="$end" \
 grep VmHWM "/proc/$server/status"
 kill -TERM "$server"
 wait "$server" || true
-grep "stats:" "$work/server.log" | tail -3 | sed 's/^mazecar-server: //'
+grep "stats:" "$work/server.log" | sed 's/^mazecar-server: //'
 cat "$work/bots.out"
 [ "$hostile" = yes ] && cat "$work/hostile.out"
 exit 0
