@@ -45,7 +45,8 @@ bots="$build/tools/mazecar-bots"
 if [ "$hostile" = yes ]; then
     # The hostile crowd in a process of its own, so its flood costs the bots nothing.
     "$bots" --clients 0 --seconds "$seconds" --idle 2000 --hostile-sources 200 \
-        --slow-name 100 --garbage 50 --flood-address 127.3.0.1 --probe --hostile-delay 5 \
+        --slow-name 100 --garbage 50 --hostile-reconnect --flood-address 127.3.0.1 --probe \
+        --hostile-delay 5 \
         --json >"$work/hostile.out" 2>&1 &
     crowd=$!
     "$bots" --clients "$players" --seconds "$seconds" --json >"$work/bots.out" 2>&1
