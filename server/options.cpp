@@ -49,18 +49,20 @@ const number_option numbers[] = {
     {"--rounds", 1, ROUNDS_MAX, FIELD(o.game.rounds), "rounds per game (default 3)"},
     {"--flags", 1, 40, FIELD(o.game.flags), "flags per round, 1 .. 40 (default 10)"},
     {"--seed", 0, 2147483647, FIELD(r.seed),
-     "seed of the mazes and enemies (default: the clock); each game's seed comes from it\n"
-     "and the game's number, so the same seed and key presses give the same games"},
+     "seed of the mazes and enemies (default: the clock); each\n"
+     "game's seed comes from it and the game's number, so the same\n"
+     "seed and key presses give the same games"},
     {"--lobby-seconds", 0, 3600, FIELD(o.game.lobby_seconds),
      "lobby countdown after the first check-in (default 15)"},
     {"--checkin-seconds", 1, 3600, FIELD(r.checkin_seconds),
      "time a client has to send its name (default 10)"},
     {"--games", 1, 100000, FIELD(o.net.games_max), "games open at once (default 1000)"},
     {"--max-connections", 1, 1000000, FIELD(o.net.max_connections),
-     "connections at once (default 4096); when full, the oldest unfinished check-in\n"
-     "makes room for a newcomer"},
+     "connections at once (default 4096); when full, the oldest\n"
+     "unfinished check-in makes room for a newcomer"},
     {"--per-address", 1, 100000, FIELD(o.net.per_address),
-     "open connections from one address, an IPv6 /64 counting as one (default 8)"},
+     "open connections from one address, an IPv6 /64 counting\n"
+     "as one (default 8)"},
     {"--connect-rate", 1, 100000, FIELD(o.net.connect_rate),
      "new connections from one address per 10 s (default 10)"},
     {"--stats-seconds", 0, 86400, FIELD(o.net.stats_seconds),
