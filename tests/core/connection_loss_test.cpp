@@ -173,8 +173,11 @@ TEST_F(ConnectionLoss, AServerThatStallsInsideAMessageAndThenClosesEndsTheClient
     bytes start = check_in_stream() + bytes{0, 0, 0, TAG_MAP, 0, 0, 7, 8, 1, 1, 1};
     ASSERT_EQ(send(fds[1], start.data(), start.size(), 0), static_cast<ssize_t>(start.size()));
     sock = fds[0];
+    bool all_taken = false;
+    // The close comes once the client has taken every byte sent: it is waiting for
+    // the rest of the message.
     std::thread stalling_server([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        all_taken = wait_until_read(fds[0]);
         unsigned char name[64];
         (void)recv(fds[1], name, sizeof name, MSG_DONTWAIT);  // the check-in's name
         close(fds[1]);
@@ -183,6 +186,7 @@ TEST_F(ConnectionLoss, AServerThatStallsInsideAMessageAndThenClosesEndsTheClient
     testing::internal::CaptureStderr();
     int code = run_until_exit();
     stalling_server.join();
+    EXPECT_TRUE(all_taken);
     testing::internal::GetCapturedStdout();
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(code, 1);

@@ -41,12 +41,16 @@ TEST_F(Framing, AHeaderThatArrivesBeforeItsPayloadIsStillReadWhole)
 {
     bytes msg = frame(TAG_ROUNDINFO, words({5, 10, 7, 2}));
     send_raw(bytes(msg.begin(), msg.begin() + 8));
+    bool header_taken = false;
+    // The payload is sent once the client has taken the header: it arrives while
+    // the client waits for it.
     std::thread late_writer([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        header_taken = wait_until_read(sock);
         send_raw(bytes(msg.begin() + 8, msg.end()));
     });
     poll_server();
     late_writer.join();
+    EXPECT_TRUE(header_taken);
     EXPECT_EQ(round_no, 5);
     EXPECT_EQ(flags_total, 10);
     EXPECT_EQ(flags_left, 7);
@@ -111,6 +115,10 @@ TEST_F(Framing, AShortMessageNeverReadsBytesLeftOverFromAnEarlierOne)
     poll_server();
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(hiscore, 0);
+    // Past the message's end a handler finds zeros, not the earlier round figures.
+    EXPECT_EQ(recv_len, TAG_SIZE);
+    for (int k = 0; k < 4; k++)
+        EXPECT_EQ(payload_word(k), 0) << "word " << k << " past the end";
 }
 
 TEST_F(Framing, KeyStateMessageIsTwelveBytesInNetworkOrder)
