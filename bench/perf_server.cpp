@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "game.h"
-#include "outbox.h"
 
 namespace {
 
@@ -24,23 +23,23 @@ double thread_cpu_us()
 }
 
 // Messages and bytes the outbox holds for one human slot; the outbox is emptied.
-void drain_outbox(long *messages, long *bytes)
+void drain_outbox(game &g, long *messages, long *bytes)
 {
-    for (int m = 0; m < outbox_count; m++) {
-        if (outbox[m].slot == TO_ALL || outbox[m].slot == 0) {
+    for (const outbox::entry &e : g.out.msgs) {
+        if (e.slot == TO_ALL || e.slot == 0) {
             (*messages)++;
-            *bytes += outbox[m].len;
+            *bytes += e.len;
         }
     }
-    outbox_clear();
+    g.out.clear();
 }
 
 // Each player holds one arrow key, a different one every second.
-void steer(int tick)
+void steer(game &g, int tick)
 {
     static const int arrows[] = {KEY_UP, KEY_LEFT, KEY_DOWN, KEY_RIGHT};
     for (int slot = 0; slot < HUMANS; slot++)
-        game_keys(slot, arrows[(tick / TICK_HZ + slot) % 4]);
+        g.keys(slot, arrows[(tick / TICK_HZ + slot) % 4]);
 }
 
 double percentile(std::vector<double> v, double p)
@@ -56,23 +55,23 @@ int main(int argc, char **argv)
     int seconds = argc > 1 ? atoi(argv[1]) : 60;
     if (seconds < 1)
         seconds = 60;
-    game_config config{HUMANS, ENEMIES, 3, 1, 30, 12345u, TICK_HZ};
-    game_init(config);
+    game_config config{HUMANS, ENEMIES, 3, 1, 30, 12345u, TICK_HZ, false};
+    game g(config);
     long messages = 0, bytes = 0;
     for (int slot = 0; slot < HUMANS; slot++) {
         char name[NAME_BYTES];
         snprintf(name, sizeof name, "player %c", static_cast<char>('1' + slot));
-        game_join(slot, name);
-        game_keys(slot, KEY_SPACE);
-        game_keys(slot, 0);
+        g.join(slot, name);
+        g.keys(slot, KEY_SPACE);
+        g.keys(slot, 0);
     }
     int ticks_to_play = 0;
-    while (phase != PH_PLAY && ticks_to_play < 100 * TICK_HZ) {
-        game_tick();
-        drain_outbox(&messages, &bytes);
+    while (g.phase != PH_PLAY && ticks_to_play < 100 * TICK_HZ) {
+        g.step();
+        drain_outbox(g, &messages, &bytes);
         ticks_to_play++;
     }
-    if (phase != PH_PLAY) {
+    if (g.phase != PH_PLAY) {
         fprintf(stderr, "the game never started\n");
         return 1;
     }
@@ -82,13 +81,13 @@ int main(int argc, char **argv)
     int steps = seconds * TICK_HZ;
     int play_steps = 0;
     for (int t = 0; t < steps; t++) {
-        steer(t);
+        steer(g, t);
         double c0 = thread_cpu_us();
-        game_tick();
+        g.step();
         double c1 = thread_cpu_us();
         step_us.push_back(c1 - c0);
-        play_steps += phase == PH_PLAY;
-        drain_outbox(&messages, &bytes);
+        play_steps += g.phase == PH_PLAY;
+        drain_outbox(g, &messages, &bytes);
     }
     double total = 0;
     for (double us : step_us)

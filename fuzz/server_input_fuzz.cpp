@@ -1,11 +1,13 @@
-// Fuzz target: what clients send to the game server. The server's own event loop,
-// serve(), runs unchanged on a local listening socket; up to four client sockets
-// send what the input says (raw bytes, name messages, key frames, closes,
+// Fuzz target: what clients send to the game server. The server's own event loop
+// runs unchanged on a local listening socket; up to four client sockets send what the
+// input says (raw bytes, name messages with and without rooms, key frames, closes,
 // reconnects) one step per turn of the loop, and the clock the loop reads is a
-// virtual one, so game ticks come when the input asks and every run is the same.
-// Checked on every turn: the connection table's bounds, the game's own invariants,
-// that what the server sends is a stream the client accepts, and at the end that
-// every client that went away was dropped.
+// virtual one, so game ticks come when the input asks and every run is the same. The
+// table holds fewer connections than there are clients and few games may be open, so
+// eviction, refusals and several games at once are all reached.
+// Checked on every turn: the connection table's bounds, each connection's place in
+// its game, every game's own invariants, that what the server sends is a stream the
+// client accepts, and at the end that every client that went away was dropped.
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
@@ -17,22 +19,26 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "connections.h"
 #include "game.h"
-#include "net.h"
-#include "outbox.h"
 
 namespace {
 
 constexpr int CLIENTS = 4;
+constexpr int TABLE = 3;  // connections the server may hold: fewer than the clients
+constexpr int GAMES = 3;
 constexpr int TURNS_TO_DROP = 2000;  // turns after the input ends for every drop
 constexpr long long CLOCK_START_US = 1000000000LL;
 
-// The virtual monotonic clock, in use only while serve() runs.
+// The virtual monotonic clock, in use only while the server runs.
 bool serving;
+server *current;
+int slots;  // places of every game of this run
 long long virtual_us;
 
 [[noreturn]] void fault(const char *what, int value)
@@ -110,7 +116,7 @@ bool parse_one(client &c)
     case R_ENTRY:
         if (!need(4))
             return false;
-        if (be32(c.in) < 0 || be32(c.in) >= cfg.slots)
+        if (be32(c.in) < 0 || be32(c.in) >= slots)
             fault("entry number outside the places", be32(c.in));
         used = 4;
         c.stage++;
@@ -119,7 +125,7 @@ bool parse_one(client &c)
         if (!need(4))
             return false;
         c.players = be32(c.in);
-        if (c.players != cfg.slots)
+        if (c.players != slots)
             fault("number of players differs from the places", c.players);
         used = 4;
         c.stage++;
@@ -225,6 +231,9 @@ void run_step()
         put32(msg, static_cast<uint32_t>(len));
         for (int i = 0; i < len; i++)
             msg[4 + i] = next_byte();
+        if (len >= 4 && (op & 0x20)) {  // a room: one of two short ones
+            memcpy(msg + 4 + len - 4, (op & 0x40) ? "@r1" : "@r2", 4);
+        }
         send_to_server(c, msg, 4 + static_cast<size_t>(len));
         break;
     }
@@ -243,32 +252,11 @@ void run_step()
     }
 }
 
-void check_server_state()
+void check_game(const hosted_game &hg)
 {
-    int slot_owner[MAXPLAYER];
-    for (int &o : slot_owner)
-        o = -1;
-    for (int i = 0; i < CONN_MAX; i++) {
-        const conn &k = conns[i];
-        if (k.state == CS_FREE)
-            continue;
-        if (k.state != CS_NAME && k.state != CS_PLAY)
-            fault("connection in no known state", k.state);
-        if (k.in_len < 0 || k.in_len > IN_BUF_SIZE)
-            fault("input length outside its buffer", k.in_len);
-        if (k.out_len < 0 || k.out_len > OUT_BUF_SIZE || k.out_start < 0 ||
-            k.out_start >= OUT_BUF_SIZE)
-            fault("output queue outside its buffer", k.out_len);
-        if (k.state == CS_PLAY) {
-            if (k.slot < 0 || k.slot >= cfg.slots)
-                fault("playing connection without a place", k.slot);
-            if (slot_owner[k.slot] >= 0)
-                fault("two connections on one place", k.slot);
-            slot_owner[k.slot] = i;
-        }
-    }
-    for (int i = 0; i < car_total(); i++) {
-        const car &c = cars[i];
+    const game &g = hg.g;
+    for (int i = 0; i < g.car_total(); i++) {
+        const car &c = g.cars[i];
         if (c.status == PS_NONE)
             continue;
         if (c.x < 0 || c.x >= WORLD_W || c.y < 0 || c.y >= WORLD_H)
@@ -278,16 +266,45 @@ void check_server_state()
         if (c.fuel < 0 || c.fuel > FUEL_FULL)
             fault("fuel outside the tank", c.fuel);
     }
-    if (outbox_dropped != 0)
-        fault("outbox overflowed", static_cast<int>(outbox_dropped));
+    if (g.out.dropped != 0)
+        fault("outbox overflowed", static_cast<int>(g.out.dropped));
+    for (int s = 0; s < g.cfg.slots; s++)
+        if (hg.conn[s] >= 0 && !g.cars[s].connected)
+            fault("a connection on a place the game thinks empty", s);
+}
+
+void check_server_state()
+{
+    const server &srv = *current;
+    if (static_cast<int>(srv.places.games.size()) > GAMES)
+        fault("more games than the cap", static_cast<int>(srv.places.games.size()));
+    for (size_t i = 0; i < srv.conns.size(); i++) {
+        const conn &k = srv.conns[i];
+        if (k.state == CS_FREE)
+            continue;
+        if (k.state != CS_NAME && k.state != CS_PLAY)
+            fault("connection in no known state", k.state);
+        if (k.in_len < 0 || k.in_len > IN_BUF_SIZE)
+            fault("input length outside its buffer", k.in_len);
+        if (k.out.pending() > k.out.limit)
+            fault("output queue past its bound", static_cast<int>(k.out.pending()));
+        if (k.state == CS_PLAY) {
+            if (!k.hg || k.slot < 0 || k.slot >= k.hg->g.cfg.slots)
+                fault("playing connection without a place", k.slot);
+            if (k.hg->conn[k.slot] != static_cast<int>(i))
+                fault("the place does not know its connection", k.slot);
+        }
+    }
+    for (const auto &hg : srv.places.games)
+        check_game(*hg);
 }
 
 bool all_dropped()
 {
-    for (const conn &k : conns)
+    for (const conn &k : current->conns)
         if (k.state != CS_FREE)
             return false;
-    return true;
+    return current->places.games.empty();
 }
 
 int turns_after_end;
@@ -322,7 +339,7 @@ game_config config_from(const uint8_t *data, size_t size, size_t *used)
         b[i] = data[i];
     *used = size < 6 ? size : 6;
     game_config g{};
-    g.slots = 1 + b[0] % 4;
+    g.slots = 1 + b[0] % 3;
     g.enemies = b[1] % (MAXPLAYER - g.slots + 1);
     g.rounds = 1 + b[2] % 3;
     g.flags = 1 + b[3] % 8;
@@ -345,6 +362,13 @@ extern "C" int clock_gettime(clockid_t id, struct timespec *ts) noexcept
     using real_fn = int (*)(clockid_t, struct timespec *);
     static real_fn real = reinterpret_cast<real_fn>(dlsym(RTLD_NEXT, "clock_gettime"));
     return real(id, ts);
+}
+
+extern "C" int epoll_wait(int epfd, struct epoll_event *events, int n, int timeout)
+{
+    if (serving)
+        between_turns(timeout);
+    return epoll_pwait(epfd, events, n, serving ? 0 : timeout, nullptr);
 }
 
 extern "C" int poll(struct pollfd *fds, nfds_t n, int timeout)
@@ -373,7 +397,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     int len = snprintf(sa.sun_path + 1, sizeof sa.sun_path - 1, "mazecar-fuzz-%d", getpid());
     socklen_t sa_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + len);
     if (listen_fd < 0 || bind(listen_fd, reinterpret_cast<sockaddr *>(&sa), sa_len) != 0 ||
-        listen(listen_fd, CONN_MAX) != 0 || fcntl(listen_fd, F_SETFL, O_NONBLOCK) != 0)
+        listen(listen_fd, CLIENTS) != 0 || fcntl(listen_fd, F_SETFL, O_NONBLOCK) != 0)
         fault("cannot open the listening socket", errno);
     return 0;
 }
@@ -381,8 +405,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     size_t used = 0;
-    game_init(config_from(data, size, &used));
-    outbox_clear();
+    game_config cfg = config_from(data, size, &used);
+    slots = cfg.slots;
     script = data + used;
     script_len = size - used;
     script_pos = 0;
@@ -391,16 +415,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     stop_requested = 0;
     connect_client(clients[0]);
 
+    server_settings settings = default_server_settings();
+    settings.checkin_ms = 1000;
+    settings.max_connections = TABLE;
+    settings.per_address = 1000;
+    settings.connect_rate = 1000000;
+    settings.games_max = GAMES;
+    settings.stats_seconds = 0;
     virtual_us = CLOCK_START_US;
+    server srv(cfg, settings);
+    current = &srv;
     serving = true;
-    net_settings settings{1000, nullptr};
-    serve(listen_fd, settings);
+    srv.run(listen_fd);
     serving = false;
 
     for (client &c : clients)
         close_client(c);
     if (!all_dropped())
-        fault("serve() returned with connections open", 0);
+        fault("the server stopped with connections or games open", 0);
+    current = nullptr;
     // Anything still waiting in the backlog was never accepted: take it away.
     for (;;) {
         int fd = accept(listen_fd, nullptr, nullptr);

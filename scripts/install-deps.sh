@@ -5,7 +5,9 @@ set -euo pipefail
 
 packages=(cmake g++ make freeglut3-dev libgl1-mesa-dev libgtest-dev libpng-dev python3
           xvfb xauth xdotool x11-apps imagemagick
-          clang libclang-rt-14-dev clang-format clang-tidy cppcheck)
+          clang libclang-rt-14-dev clang-format clang-tidy cppcheck
+          mandoc desktop-file-utils appstream shellcheck
+          dpkg-dev debhelper lintian tmux man-db systemd iproute2 util-linux)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

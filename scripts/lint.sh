@@ -19,4 +19,13 @@ clang-tidy -p "$build" --quiet "${units[@]}" 2>/dev/null
 echo "cppcheck"
 cppcheck --project="$build/compile_commands.json" -i "$build" \
          --enable=warning,performance,portability --inline-suppr --quiet --error-exitcode=1
+echo "man pages (mandoc -T lint)"
+mandoc -T lint -W warning docs/man/mazecar.6 docs/man/mazecar-server.6
+echo "shellcheck"
+shellcheck packaging/mazecar-launch packaging/make-icon.sh scripts/play.sh scripts/package-test.sh
+
+echo "desktop entry and metainfo"
+desktop-file-validate packaging/mazecar.desktop
+appstreamcli validate --no-net packaging/*.metainfo.xml
+
 echo "lint: clean"

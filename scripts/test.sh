@@ -28,10 +28,17 @@ echo "=== install to a temporary prefix ==="
 prefix="$(mktemp -d)"
 trap 'rm -rf "$prefix"' EXIT
 cmake --install build --prefix "$prefix" >/dev/null
-for f in bin/mazecar bin/mazecar-server share/applications/mazecar.desktop share/doc/mazecar/README.md; do
+for f in games/mazecar games/mazecar-server share/applications/mazecar.desktop share/doc/mazecar/README.md \
+         games/mazecar-launch share/man/man6/mazecar.6 share/man/man6/mazecar-server.6 \
+         share/icons/hicolor/scalable/apps/mazecar.svg share/icons/hicolor/128x128/apps/mazecar.png \
+         share/metainfo/io.github.mazecar.Mazecar.metainfo.xml; do
   [ -e "$prefix/$f" ] || { echo "install: $f is missing" >&2; exit 1; }
 done
-echo "install: mazecar, mazecar-server, the desktop entry and the README are in place"
+echo "install: programs, launcher, man pages, desktop entry, icons, metainfo and README in place"
+# The menu's launcher from the installed tree: it finds the programs beside itself.
+xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" python3 tests/launcher/launcher_test.py \
+  --launcher "$prefix/games/mazecar-launch" --server "$prefix/games/mazecar-server" \
+  --shots build/tests/launcher/installed-shots
 
 echo "=== fuzz targets, 60 s each ==="
 scripts/fuzz.sh 60

@@ -1,15 +1,17 @@
 // Cars drive from cell centre to cell centre along the corridors; they choose a new
 // heading only at a centre, so a car never stands inside a wall and walls are
 // checked per cell.
-#include "drive.h"
-
 #include <cstdlib>
 #include <cstring>
 
+#include "game.h"
 #include "maze.h"
 
 static const int DX[4] = {0, -1, 0, 1};
 static const int DY[4] = {-1, 0, 1, 0};
+// Scratch of one step of one game, never state between steps: the path lengths to
+// each human car, which every enemy of the step reads. One set serves every game,
+// since games step one after another on one thread.
 static int16_t chase_maps[MAXPLAYER][MAP_H][MAP_W];
 static bool chase_valid[MAXPLAYER];
 
@@ -28,7 +30,7 @@ static bool at_centre(const car &c)
     return c.x % CELL_SIZE == CELL_SIZE / 2 && c.y % CELL_SIZE == CELL_SIZE / 2;
 }
 
-static bool open_ahead(const car &c, int dir, bool enemy)
+bool game::open_ahead(const car &c, int dir, bool enemy) const
 {
     return cell_open(c.x / CELL_SIZE + DX[dir], c.y / CELL_SIZE + DY[dir], enemy);
 }
@@ -45,7 +47,7 @@ static void place_at(car &c, int cx, int cy, int heading)
     c.burst_ticks = c.stun_ticks = c.immune_ticks = 0;
 }
 
-void place_human(int i)
+void game::place_human(int i)
 {
     car &c = cars[i];
     int cx, cy;
@@ -56,7 +58,7 @@ void place_human(int i)
     c.safe_ticks = SAFE_TICKS;
 }
 
-void place_enemy(int i)
+void game::place_enemy(int i)
 {
     car &c = cars[i];
     int cx, cy;
@@ -72,7 +74,7 @@ static bool on_field(const car &c)
     return c.status == PS_DRIVE || c.status == PS_NOFUEL;
 }
 
-void follow_leader()
+void game::follow_leader()
 {
     int lx = cell_centre(MAP_W / 2), ly = cell_centre(MAP_H / 2);
     for (int i = 0; i < cfg.slots; i++)
@@ -92,7 +94,7 @@ void follow_leader()
 // that allows it; reversing is immediate. CLASSIC: UP drives, LEFT and RIGHT turn a
 // quarter at the next crossing that allows it (or at once when standing), DOWN turns
 // round.
-static void steer(car &c)
+void game::steer(car &c)
 {
     static const int arrows[4] = {KEY_UP, KEY_LEFT, KEY_DOWN, KEY_RIGHT};
     if (c.control == CONTROL_CLASSIC) {
@@ -120,7 +122,7 @@ static void steer(car &c)
     c.moving = true;
 }
 
-static void choose_human(car &c)
+void game::choose_human(car &c)
 {
     if (c.control == CONTROL_CLASSIC) {
         bool up = (c.keys & KEY_UP) != 0;
@@ -141,7 +143,7 @@ static void choose_human(car &c)
 
 // Heading of an earlier enemy on nearly the same spot, -1 when there is none: an
 // enemy on another's tail goes another way, so the pack spreads out.
-static int leader_heading(int i)
+int game::leader_heading(int i) const
 {
     for (int e = cfg.slots; e < i; e++)
         if (cars[e].status == PS_DRIVE &&
@@ -150,7 +152,7 @@ static int leader_heading(int i)
     return -1;
 }
 
-static void choose_enemy(int i)
+void game::choose_enemy(int i)
 {
     car &c = cars[i];
     int options[4], n = 0;
@@ -193,7 +195,7 @@ static void choose_enemy(int i)
 
 // Moves the car up to `speed` units, choosing at every centre it reaches; returns
 // the distance moved.
-static int advance(int i, int speed)
+int game::advance(int i, int speed)
 {
     car &c = cars[i];
     int moved = 0;
@@ -219,7 +221,7 @@ static int advance(int i, int speed)
     return moved;
 }
 
-static void take_flag(car &c)
+void game::take_flag(car &c)
 {
     int cx = c.x / CELL_SIZE, cy = c.y / CELL_SIZE;
     int8_t cell = field[cy][cx];
@@ -240,7 +242,7 @@ static void take_flag(car &c)
     map_dirty = round_dirty = records_dirty = true;
 }
 
-static void lay_smoke(car &c)
+void game::lay_smoke(car &c)
 {
     if (c.status != PS_DRIVE || c.fuel < SMOKE_COST)
         return;
@@ -250,27 +252,27 @@ static void lay_smoke(car &c)
             slot = j;
             break;
         }
-        if (puff_ticks[j] < puff_ticks[slot])
+        if (puffs[j].ticks < puffs[slot].ticks)
             slot = j;
     }
     puffs[slot].x = c.x;
     puffs[slot].y = c.y;
     puffs[slot].size = SMOKE_SIZE;
-    puff_ticks[slot] = SMOKE_TICKS;
+    puffs[slot].ticks = SMOKE_TICKS;
     c.fuel -= SMOKE_COST;
     smoke_dirty = true;
 }
 
-static void age_smoke()
+void game::age_smoke()
 {
     for (int j = 0; j < SMOKE_MAX; j++)
-        if (puffs[j].size > 0 && --puff_ticks[j] <= 0) {
+        if (puffs[j].size > 0 && --puffs[j].ticks <= 0) {
             memset(&puffs[j], 0, sizeof puffs[j]);
             smoke_dirty = true;
         }
 }
 
-static void burst(car &c)
+void game::burst(car &c)
 {
     c.status = PS_BURST;
     c.burst_ticks = BURST_TICKS;
@@ -278,7 +280,7 @@ static void burst(car &c)
     records_dirty = true;
 }
 
-static void end_burst(int i)
+void game::end_burst(int i)
 {
     car &c = cars[i];
     if (--c.burst_ticks > 0)
@@ -292,7 +294,7 @@ static void end_burst(int i)
     records_dirty = true;
 }
 
-static void drive_human(int i)
+void game::drive_human(int i)
 {
     car &c = cars[i];
     if (!c.in_game)
@@ -322,7 +324,7 @@ static bool near(const int32_t ax, const int32_t ay, const int32_t bx, const int
     return abs(ax - bx) < range && abs(ay - by) < range;
 }
 
-static void drive_enemy(int i)
+void game::drive_enemy(int i)
 {
     car &c = cars[i];
     if (c.status != PS_DRIVE)
@@ -346,7 +348,7 @@ static void drive_enemy(int i)
     advance(i, ENEMY_SPEED + (round_no > 3 ? 2 : round_no - 1));
 }
 
-static void check_hits(int i)
+void game::check_hits(int i)
 {
     car &c = cars[i];
     if (!c.in_game || !on_field(c) || c.safe_ticks > 0)
@@ -363,7 +365,7 @@ static void check_hits(int i)
         burst(c);
 }
 
-static void build_chase_maps()
+void game::build_chase_maps()
 {
     for (int h = 0; h < cfg.slots; h++) {
         const car &c = cars[h];
@@ -373,7 +375,7 @@ static void build_chase_maps()
     }
 }
 
-void drive_all()
+void game::drive_all()
 {
     for (int i = 0; i < cfg.slots; i++)
         drive_human(i);

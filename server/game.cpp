@@ -11,35 +11,14 @@
 #include <cstdio>
 #include <cstring>
 
-#include "drive.h"
-#include "maze.h"
-#include "outbox.h"
-
-game_config cfg;
-car cars[MAXPLAYER];
-int8_t field[MAP_H][MAP_W];
-smokeinfo puffs[SMOKE_MAX];
-int puff_ticks[SMOKE_MAX];
-int phase;
-int phase_ticks;
-int lobby_ticks;
-int round_no;
-int flags_total;
-int flags_left;
-int hiscore;
-int highlight;
-uint32_t rng_state;
-
-bool records_dirty, map_dirty, round_dirty, smoke_dirty, hiscore_dirty;
-static int record_wait, smoke_wait;
-static int ready_count;
-static int lobby_announced;
+#include "log.h"
 
 static const char *const phase_names[] = {
-    "lobby", "ready", "play", "pause", "stage_clear", "round_result", "game_over", "final_result",
+    "lobby",        "ready",     "play",      "pause",        "stage_clear",
+    "round_result", "game_over", "recording", "final_result",
 };
 
-int rng_below(int n)
+int game::rng_below(int n)
 {
     // xorshift32: small, fast, and the same sequence on every machine.
     rng_state ^= rng_state << 13;
@@ -48,24 +27,8 @@ int rng_below(int n)
     return n > 0 ? static_cast<int>(rng_state % static_cast<uint32_t>(n)) : 0;
 }
 
-int car_total()
+game::game(const game_config &config, int best_score) : cfg(config)
 {
-    return cfg.slots + cfg.enemies;
-}
-
-bool is_enemy(int i)
-{
-    return i >= cfg.slots && i < car_total();
-}
-
-static bool human_slot(int slot)
-{
-    return slot >= 0 && slot < cfg.slots;
-}
-
-void game_init(const game_config &config)
-{
-    cfg = config;
     if (cfg.slots < 1)
         cfg.slots = 1;
     if (cfg.slots > MAXPLAYER)
@@ -85,7 +48,6 @@ void game_init(const game_config &config)
     memset(cars, 0, sizeof cars);
     memset(field, CELL_WALL, sizeof field);
     memset(puffs, 0, sizeof puffs);
-    memset(puff_ticks, 0, sizeof puff_ticks);
     for (int i = cfg.slots; i < car_total(); i++)
         snprintf(cars[i].name, NAME_BYTES, "enemy %c", static_cast<char>('1' + i - cfg.slots));
     phase = PH_LOBBY;
@@ -94,22 +56,22 @@ void game_init(const game_config &config)
     lobby_announced = 0;
     round_no = 0;
     flags_total = flags_left = 0;
-    hiscore = 0;
+    hiscore = best_score > 0 ? best_score : 0;
     highlight = -1;
+    pauser = -1;
+    pause_ticks = 0;
     rng_state = cfg.seed ? cfg.seed : 0x9e3779b9u;
     records_dirty = map_dirty = round_dirty = smoke_dirty = hiscore_dirty = false;
-    record_wait = smoke_wait = 0;
-    outbox_clear();
+    record_wait = smoke_wait = ready_count = 0;
 }
 
-static void log_line(const char *text, int slot)
+void game::log_player(const char *text, int slot) const
 {
-    printf("mazecar-server: %s %d (%s)\n", text, slot, cars[slot].name);
-    fflush(stdout);
+    log_event("game %d: %s %d (%s)", id, text, slot, cars[slot].name);
 }
 
 // Copies the name up to its NUL, at most 15 characters, printable ASCII only.
-static void set_name(car &c, const char *name, int slot)
+void game::set_name(car &c, const char *name, int slot)
 {
     memset(c.name, 0, NAME_BYTES);
     int n = 0;
@@ -121,14 +83,14 @@ static void set_name(car &c, const char *name, int slot)
         snprintf(c.name, NAME_BYTES, "player %c", static_cast<char>('1' + slot));
 }
 
-static int countdown_seconds()
+int game::countdown_seconds() const
 {
     return (lobby_ticks + TICK_HZ - 1) / TICK_HZ;
 }
 
-void game_join(int slot, const char *name)
+void game::join(int slot, const char *name)
 {
-    if (!human_slot(slot) || !game_slot_free(slot))
+    if (!human_slot(slot) || !place_free(slot))
         return;
     car &c = cars[slot];
     memset(&c, 0, sizeof c);
@@ -136,7 +98,7 @@ void game_join(int slot, const char *name)
     c.connected = true;
     c.control = CONTROL_MODERN;
     c.wish = -1;
-    log_line("joined slot", slot);
+    log_player("joined slot", slot);
     follow_leader();
     send_roundinfo(slot);
     send_hiscore(slot);
@@ -151,7 +113,7 @@ void game_join(int slot, const char *name)
     send_bare(slot, TAG_LIVE);
 }
 
-static int checked_in_count(int *connected)
+int game::checked_in_count(int *connected) const
 {
     int checked = 0, conn = 0;
     for (int i = 0; i < cfg.slots; i++) {
@@ -163,15 +125,17 @@ static int checked_in_count(int *connected)
     return checked;
 }
 
-void game_leave(int slot)
+void game::leave(int slot)
 {
     if (!human_slot(slot) || !cars[slot].connected)
         return;
     car &c = cars[slot];
-    log_line("left slot", slot);
+    log_player("left slot", slot);
     c.connected = false;
     c.keys = c.presses = 0;
     records_dirty = true;
+    if (slot == pauser && phase == PH_PAUSE)
+        resume();
     if (phase != PH_LOBBY && c.in_game) {
         c.status = PS_RETIRED;
         c.moving = false;
@@ -180,23 +144,58 @@ void game_leave(int slot)
     memset(&c, 0, sizeof c);
 }
 
-bool game_slot_free(int slot)
+bool game::place_free(int slot) const
 {
     if (!human_slot(slot) || cars[slot].connected)
         return false;
     return phase == PH_LOBBY || !cars[slot].in_game;
 }
 
-void game_keys(int slot, int32_t keys)
+int game::free_place() const
+{
+    for (int s = 0; s < cfg.slots; s++)
+        if (place_free(s))
+            return s;
+    return -1;
+}
+
+int game::connected_count() const
+{
+    int n = 0;
+    for (int i = 0; i < cfg.slots; i++)
+        n += cars[i].connected;
+    return n;
+}
+
+int game::watcher_count() const
+{
+    int n = 0;
+    for (int i = 0; i < cfg.slots; i++) {
+        const car &c = cars[i];
+        bool plays = phase == PH_LOBBY ? c.status != PS_NONE : c.in_game && c.status != PS_RETIRED;
+        n += c.connected && !plays;
+    }
+    return n;
+}
+
+void game::raise_hiscore(int score)
+{
+    if (score > hiscore) {
+        hiscore = score;
+        hiscore_dirty = true;
+    }
+}
+
+void game::keys(int slot, int32_t word)
 {
     if (!human_slot(slot) || !cars[slot].connected)
         return;
     car &c = cars[slot];
-    c.presses |= keys & ~c.keys;
-    c.keys = keys;
+    c.presses |= word & ~c.keys;
+    c.keys = word;
 }
 
-void note_score(car &c)
+void game::note_score(car &c)
 {
     if (c.score > hiscore) {
         hiscore = c.score;
@@ -204,13 +203,12 @@ void note_score(car &c)
     }
 }
 
-static void clear_smoke()
+void game::clear_smoke()
 {
     memset(puffs, 0, sizeof puffs);
-    memset(puff_ticks, 0, sizeof puff_ticks);
 }
 
-static void send_round_setup()
+void game::send_round_setup()
 {
     send_roundinfo(TO_ALL);
     send_map(TO_ALL);
@@ -219,7 +217,7 @@ static void send_round_setup()
     records_dirty = map_dirty = round_dirty = smoke_dirty = false;
 }
 
-static void start_round()
+void game::start_round()
 {
     round_no++;
     build_maze(round_no);
@@ -237,8 +235,7 @@ static void start_round()
     phase = PH_READY;
     phase_ticks = cfg.wait_ticks;
     ready_count = 3;
-    printf("mazecar-server: round %d, %d flags\n", round_no, flags_total);
-    fflush(stdout);
+    log_event("game %d: round %d, %d flags", id, round_no, flags_total);
     send_round_setup();
     // Ready 0 puts the play screen up (it shows "READY  3"); watchers go to the
     // watch screen. Selecting the play screen clears the client's flag total, so the
@@ -250,22 +247,23 @@ static void start_round()
             send_bare(i, TAG_LIVE);
 }
 
-static void start_game()
+void game::start_game()
 {
     for (int i = 0; i < cfg.slots; i++) {
         car &c = cars[i];
         c.in_game = c.connected && c.status != PS_NONE;
         c.status = c.in_game ? PS_DRIVE : PS_NONE;
         c.lives = c.in_game ? SPARE_CARS : 0;
-        c.wins = c.score = c.flags = c.flags_game = 0;
+        c.wins = c.score = c.flags = c.flags_game = c.pauses = 0;
     }
     highlight = -1;
     round_no = 0;
+    rounds_played.clear();
     lobby_ticks = -1;
     start_round();
 }
 
-static void lobby_step()
+void game::lobby_step()
 {
     for (int i = 0; i < cfg.slots; i++) {
         car &c = cars[i];
@@ -274,7 +272,7 @@ static void lobby_step()
         if ((c.presses & KEY_SPACE) && c.status == PS_NONE) {
             c.status = PS_DRIVE;
             records_dirty = true;
-            log_line("checked in, slot", i);
+            log_player("checked in, slot", i);
         }
         if (c.presses & KEY_S) {
             c.control = c.control == CONTROL_CLASSIC ? CONTROL_MODERN : CONTROL_CLASSIC;
@@ -307,7 +305,7 @@ static void lobby_step()
     lobby_ticks--;
 }
 
-static bool all_humans_out()
+bool game::all_humans_out() const
 {
     for (int i = 0; i < cfg.slots; i++)
         if (cars[i].in_game && cars[i].status != PS_RETIRED)
@@ -315,19 +313,26 @@ static bool all_humans_out()
     return true;
 }
 
-static void enter_game_over()
+// The round's outcome, for the game's record.
+void game::note_round(int winner)
 {
+    if (static_cast<int>(rounds_played.size()) < ROUNDS_MAX)
+        rounds_played.push_back(round_note{round_no, winner, flags_total - flags_left});
+}
+
+void game::enter_game_over()
+{
+    note_round(-1);
     phase = PH_GAME_OVER;
     phase_ticks = 3 * cfg.wait_ticks;
     send_bare(TO_ALL, TAG_GAME_OVER);
     send_playerinfo2(TO_ALL);
     records_dirty = false;
-    printf("mazecar-server: game over\n");
-    fflush(stdout);
+    log_event("game %d: game over", id);
 }
 
 // The round's best player: most flags this round, then score, then the lower slot.
-int round_best()
+int game::round_best() const
 {
     int best = -1;
     for (int i = 0; i < cfg.slots; i++) {
@@ -341,7 +346,7 @@ int round_best()
     return best;
 }
 
-static void enter_stage_clear()
+void game::enter_stage_clear()
 {
     for (int i = 0; i < cfg.slots; i++) {
         car &c = cars[i];
@@ -354,16 +359,31 @@ static void enter_stage_clear()
     highlight = round_best();
     if (highlight >= 0)
         cars[highlight].wins++;
+    note_round(highlight);
     phase = PH_STAGE_CLEAR;
     phase_ticks = 3 * cfg.wait_ticks;
     send_bare(TO_ALL, TAG_STAGE_CLEAR);
     send_playerinfo2(TO_ALL);
     records_dirty = false;
-    printf("mazecar-server: round %d cleared\n", round_no);
-    fflush(stdout);
+    log_event("game %d: round %d cleared", id, round_no);
 }
 
-static void enter_final_result()
+// The game is over: with a store open, the final result waits until the game's
+// record is safely written (record_done), so whoever saw it can find it there.
+void game::enter_recording()
+{
+    phase = PH_RECORDING;
+    if (!cfg.await_record)
+        enter_final_result();
+}
+
+void game::record_done()
+{
+    if (phase == PH_RECORDING)
+        enter_final_result();
+}
+
+void game::enter_final_result()
 {
     phase = PH_FINAL_RESULT;
     phase_ticks = 6 * cfg.wait_ticks;
@@ -372,7 +392,7 @@ static void enter_final_result()
     records_dirty = false;
 }
 
-static void back_to_lobby()
+void game::back_to_lobby()
 {
     phase = PH_LOBBY;
     lobby_ticks = -1;
@@ -397,15 +417,36 @@ static void back_to_lobby()
     records_dirty = false;
 }
 
-static bool q_pressed()
+// The lowest place of a player in the game who pressed Q this step, -1 none.
+int game::q_presser() const
 {
     for (int i = 0; i < cfg.slots; i++)
         if (cars[i].connected && cars[i].in_game && (cars[i].presses & KEY_Q))
-            return true;
-    return false;
+            return i;
+    return -1;
 }
 
-static void ready_step()
+// Each player may pause a few times a game, and a pause ends by itself, so no one
+// player can hold a game still for the others.
+void game::pause(int slot)
+{
+    if (cars[slot].pauses >= PAUSES_PER_GAME)
+        return;
+    cars[slot].pauses++;
+    phase = PH_PAUSE;
+    pauser = slot;
+    pause_ticks = 0;
+    send_bare(TO_ALL, TAG_PAUSE);
+}
+
+void game::resume()
+{
+    phase = PH_PLAY;
+    pauser = -1;
+    send_bare(TO_ALL, TAG_PAUSE);
+}
+
+void game::ready_step()
 {
     if (all_humans_out()) {
         enter_game_over();
@@ -423,11 +464,11 @@ static void ready_step()
     send_word(TO_ALL, TAG_START, round_no);
 }
 
-static void play_step()
+void game::play_step()
 {
-    if (q_pressed()) {
-        phase = PH_PAUSE;
-        send_bare(TO_ALL, TAG_PAUSE);
+    int q = q_presser();
+    if (q >= 0 && cars[q].pauses < PAUSES_PER_GAME) {
+        pause(q);
         return;
     }
     drive_all();
@@ -439,19 +480,17 @@ static void play_step()
         enter_game_over();
 }
 
-static void pause_step()
+void game::pause_step()
 {
     if (all_humans_out()) {
         enter_game_over();
         return;
     }
-    if (q_pressed()) {
-        phase = PH_PLAY;
-        send_bare(TO_ALL, TAG_PAUSE);
-    }
+    if (q_presser() >= 0 || ++pause_ticks >= PAUSE_TICKS_MAX)
+        resume();
 }
 
-static void timed_step()
+void game::timed_step()
 {
     if (--phase_ticks > 0)
         return;
@@ -465,18 +504,19 @@ static void timed_step()
         break;
     case PH_ROUND_RESULT:
         if (round_no >= cfg.rounds)
-            enter_final_result();
+            enter_recording();
         else
             start_round();
         break;
-    case PH_GAME_OVER: enter_final_result(); break;
+    case PH_GAME_OVER: enter_recording(); break;
+    case PH_RECORDING: break;
     default: back_to_lobby(); break;
     }
 }
 
 // Changed records, map, round figures and smoke go out, no more often than their
 // periods allow.
-static void send_changes()
+void game::send_changes()
 {
     if (record_wait > 0)
         record_wait--;
@@ -501,13 +541,14 @@ static void send_changes()
     }
 }
 
-void game_tick()
+void game::step()
 {
     switch (phase) {
     case PH_LOBBY: lobby_step(); break;
     case PH_READY: ready_step(); break;
     case PH_PLAY: play_step(); break;
     case PH_PAUSE: pause_step(); break;
+    case PH_RECORDING: break;
     default: timed_step(); break;
     }
     send_changes();
@@ -515,7 +556,12 @@ void game_tick()
         cars[i].presses = 0;
 }
 
-int game_describe(char *buf, size_t size)
+const char *game::phase_name() const
+{
+    return phase_names[phase];
+}
+
+int game::describe(char *buf, size_t size) const
 {
     if (size == 0)
         return 0;

@@ -1,13 +1,16 @@
-// The game server's whole game: configuration, car table, maze, smoke, phase and the
-// step function. Nothing here touches a socket: every message the game wants sent
-// goes into the outbox (server/outbox.h), so tests drive the game directly.
+// One game: configuration, car table, maze, smoke, phase, counters, random state and
+// the messages it wants sent. A game is a value: the server holds one per running
+// game, and tests, fuzzers and benchmarks make their own. Nothing here touches a
+// socket or a clock: a step is a function of the game's state and the keys it was
+// given, so the same seed and the same keys give the same game.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
-#include "game/model.h"
 #include "net/wire.h"
+#include "outbox.h"
 
 constexpr int TICK_HZ = 30;     // game steps per second
 constexpr int HUMAN_SPEED = 8;  // world units per tick (3.75 cells a second)
@@ -30,19 +33,24 @@ constexpr int MARKED_FLAG_POINTS = 200;  // "L" and "S" flags
 constexpr int RECORD_PERIOD = 8;         // ticks between full records, map, round info
 constexpr int SMOKE_PERIOD = 3;          // ticks between smoke tables
 constexpr int CONTROL_MODERN = 0;
+constexpr int PAUSE_TICKS_MAX = 30 * TICK_HZ;  // a pause ends by itself after this
+constexpr int PAUSES_PER_GAME = 3;             // pauses one player may start in a game
+constexpr int ROUNDS_MAX = 99;
 
 struct game_config {
-    int slots;          // human places, fixed for the server's life (Nclient)
+    int slots;          // human places, fixed for the game's life (Nclient)
     int enemies;        // enemy cars (Nenemy)
     int rounds;         // rounds per game
     int lobby_seconds;  // countdown after the first check-in
     int flags;          // flags per round, the "L" and "S" flags among them
     uint32_t seed;
-    int wait_ticks;  // ticks of one "second" of waiting between phases
+    int wait_ticks;     // ticks of one "second" of waiting between phases
+    bool await_record;  // hold the final result until record_done() (a store is open)
 };
 
-// Phases of the server's game. They map onto the client's statuses through the
-// messages that start them.
+// Phases of a game. They map onto the client's statuses through the messages that
+// start them. PH_RECORDING holds the final result back until the game's record is
+// safely stored.
 enum {
     PH_LOBBY,
     PH_READY,
@@ -51,6 +59,7 @@ enum {
     PH_STAGE_CLEAR,
     PH_ROUND_RESULT,
     PH_GAME_OVER,
+    PH_RECORDING,
     PH_FINAL_RESULT,
 };
 
@@ -63,7 +72,7 @@ struct car {
     int32_t x, y, angle, status, fuel, flags, lives, wins, score, flags_game, control;
     char name[NAME_BYTES];
     // The server's own.
-    bool connected;  // a client holds this human slot
+    bool connected;  // a client holds this human place
     bool in_game;    // this human takes part in the current game
     int heading;     // DIR_*
     bool moving;
@@ -72,45 +81,159 @@ struct car {
     int32_t keys;     // keys held
     int32_t presses;  // keys pressed since the last step
     int burst_ticks, safe_ticks, stun_ticks, immune_ticks;
-    int home_x, home_y;  // start cell
+    int pauses;  // pauses this player started in this game
 };
 
-extern game_config cfg;
-extern car cars[MAXPLAYER];
-extern int8_t field[MAP_H][MAP_W];
-extern smokeinfo puffs[SMOKE_MAX];
-extern int puff_ticks[SMOKE_MAX];
-extern int phase;
-extern int phase_ticks;  // ticks left in a timed phase
-extern int lobby_ticks;  // ticks of lobby countdown left; -1 while it is not running
-extern int round_no;
-extern int flags_total;
-extern int flags_left;
-extern int hiscore;
-extern int highlight;  // slot of the last round's best player, -1 none
-extern uint32_t rng_state;
+struct puff {
+    int32_t x, y, size;  // the wire entry; size 0 = empty
+    int ticks;           // life left
+};
 
-// Cars on the wire: the human slots, then the enemies.
-int car_total();
-bool is_enemy(int i);
+// What one round left behind, for the game's record.
+struct round_note {
+    int number;
+    int winner;  // human place of the round's best player, -1 none
+    int flags;   // flags of the round
+};
 
-// Starts the server's game in the lobby with an empty table.
-void game_init(const game_config &config);
+class game {
+public:
+    explicit game(const game_config &config, int best_score = 0);
 
-// A client took the human slot (after its check-in) / left it. Leaving during a game
-// retires the car; the slot is free again once the game is over.
-void game_join(int slot, const char *name);
-void game_leave(int slot);
-bool game_slot_free(int slot);
+    // The connection layer's side: a client took a free human place (after its
+    // check-in) or left it; the key word it sent; one step of 1/TICK_HZ second.
+    // Leaving during a game retires the car; the place is free again once the game
+    // is over.
+    void join(int slot, const char *name);
+    void leave(int slot);
+    void keys(int slot, int32_t word);
+    void step();
+    bool place_free(int slot) const;
+    int free_place() const;  // the lowest free place, -1 none
+    int connected_count() const;
+    int watcher_count() const;  // connected places whose car takes no part
+    bool in_lobby() const { return phase == PH_LOBBY; }
+    // A game is under way (its record is worth keeping when everyone leaves).
+    bool under_way() const { return phase != PH_LOBBY && round_no > 0; }
+    // The final result may go out: the record is stored (or could not be).
+    void record_done();
+    // A better score from elsewhere (another game, the records store) becomes the
+    // high score shown here.
+    void raise_hiscore(int score);
 
-// The key word a client sent.
-void game_keys(int slot, int32_t keys);
+    int car_total() const { return cfg.slots + cfg.enemies; }
+    bool is_enemy(int i) const { return i >= cfg.slots && i < car_total(); }
+    const char *phase_name() const;
+    // A text line per car and one for the game, for tests and the status file.
+    int describe(char *buf, size_t size) const;
+    // Deterministic random numbers from the seed: 0 .. n-1.
+    int rng_below(int n);
 
-// One step of the game: 1/TICK_HZ of a second.
-void game_tick();
+    // The state, open to the server's own code and to tests.
+    int id = 0;  // the game's number in its server, for log lines
+    game_config cfg;
+    car cars[MAXPLAYER];
+    int8_t field[MAP_H][MAP_W];
+    puff puffs[SMOKE_MAX];
+    int phase;
+    int phase_ticks;  // ticks left in a timed phase
+    int lobby_ticks;  // ticks of lobby countdown left; -1 while it is not running
+    int round_no;
+    int flags_total;
+    int flags_left;
+    int hiscore;
+    int highlight;  // place of the last round's best player, -1 none
+    int pauser;     // place whose Q started the pause, -1 none
+    int pause_ticks;
+    uint32_t rng_state;
+    std::vector<round_note> rounds_played;
+    bool records_dirty, map_dirty, round_dirty, smoke_dirty, hiscore_dirty;
+    outbox out;  // messages waiting for the connection layer
 
-// A text line per car and one for the game, for tests and the status file.
-int game_describe(char *buf, size_t size);
+    // Play (drive.cpp): movement in both control modes, enemies, smoke, collisions.
+    void place_human(int i);
+    void place_enemy(int i);
+    void drive_all();
+    void follow_leader();
+    void note_score(car &c);
+    int round_best() const;
 
-// Deterministic random numbers from the seed: 0 .. n-1.
-int rng_below(int n);
+    // The maze (maze.cpp).
+    void build_maze(int round);
+    void human_home(int slot, int *cx, int *cy) const;
+    void enemy_home(int j, int *cx, int *cy) const;
+    bool cell_open(int cx, int cy, bool rocks_block) const;
+    // Path lengths in cells from (cx, cy) over open cells, rocks blocking.
+    void distance_map(int cx, int cy, int16_t dist[MAP_H][MAP_W]) const;
+
+    // Wire encoding of the game's messages into the outbox (outbox.cpp).
+    void send_bare(int slot, int tag);
+    void send_word(int slot, int tag, int32_t value);
+    void send_playerinfo(int slot);
+    void send_playerinfo2(int slot);
+    void send_roundinfo(int slot);
+    void send_map(int slot);
+    void send_smoke(int slot);
+    void send_hiscore(int slot);
+
+private:
+    int record_wait, smoke_wait, ready_count, lobby_announced;
+
+    bool human_slot(int slot) const { return slot >= 0 && slot < cfg.slots; }
+    void log_player(const char *text, int slot) const;
+    void set_name(car &c, const char *name, int slot);
+    int countdown_seconds() const;
+    int checked_in_count(int *connected) const;
+    void clear_smoke();
+    void send_round_setup();
+    void start_round();
+    void start_game();
+    void lobby_step();
+    bool all_humans_out() const;
+    void note_round(int winner);
+    void enter_game_over();
+    void enter_stage_clear();
+    void enter_recording();
+    void enter_final_result();
+    void back_to_lobby();
+    int q_presser() const;
+    void pause(int slot);
+    void resume();
+    void ready_step();
+    void play_step();
+    void pause_step();
+    void timed_step();
+    void send_changes();
+
+    // drive.cpp
+    void steer(car &c);
+    void choose_human(car &c);
+    int leader_heading(int i) const;
+    void choose_enemy(int i);
+    int advance(int i, int speed);
+    void take_flag(car &c);
+    void lay_smoke(car &c);
+    void age_smoke();
+    void burst(car &c);
+    void end_burst(int i);
+    void drive_human(int i);
+    void drive_enemy(int i);
+    void check_hits(int i);
+    void build_chase_maps();
+    bool open_ahead(const car &c, int dir, bool enemy) const;
+
+    // maze.cpp
+    void open_between(int rx, int ry, int d);
+    void carve_tree();
+    int open_sides(int cx, int cy) const;
+    void braid();
+    bool near_home(int cx, int cy, int range) const;
+    void place_flags();
+    bool flags_reachable() const;
+    bool straight_corridor(int cx, int cy) const;
+    void place_rocks(int round);
+};
+
+// World position of a cell's centre.
+int cell_centre(int cell);
+bool cell_inside(int cx, int cy);

@@ -1,10 +1,11 @@
-// mazecar-server: options, signals, the listening socket, then the event loop.
+// mazecar-server: options, signals, descriptors, the listening socket, then the loop.
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <sys/resource.h>
 
-#include "game.h"
-#include "net.h"
+#include "connections.h"
+#include "log.h"
 #include "options.h"
 
 static void on_stop_signal(int)
@@ -18,10 +19,27 @@ static void install_signals()
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = on_stop_signal;
     sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);  // no SA_RESTART: poll() returns at once
+    sigaction(SIGINT, &sa, nullptr);  // no SA_RESTART: epoll_wait() returns at once
     sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 }
+
+// Raises the open-file limit to the hard limit: every connection is a descriptor.
+// Returns the limit now in force.
+static long raise_file_limit()
+{
+    rlimit rl{};
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0)
+        return -1;
+    if (rl.rlim_cur < rl.rlim_max) {
+        rl.rlim_cur = rl.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &rl);
+        getrlimit(RLIMIT_NOFILE, &rl);
+    }
+    return rl.rlim_cur == RLIM_INFINITY ? -1 : static_cast<long>(rl.rlim_cur);
+}
+
+constexpr long SPARE_DESCRIPTORS = 32;  // listening socket, epoll, log, spare, ...
 
 int main(int argc, char **argv)
 {
@@ -34,14 +52,22 @@ int main(int argc, char **argv)
     if (parsed == OPTIONS_BAD)
         return 2;
     install_signals();
+    long files = raise_file_limit();
+    if (files > 0 && opts.net.max_connections > files - SPARE_DESCRIPTORS) {
+        long fit = files - SPARE_DESCRIPTORS > 1 ? files - SPARE_DESCRIPTORS : 1;
+        log_line("open-file limit %ld holds only %ld connections; --max-connections lowered", files,
+                 fit);
+        opts.net.max_connections = static_cast<int>(fit);
+    }
     int fd = open_listener(opts.listen_addr, SERVER_PORT, nullptr);
     if (fd < 0)
         return 1;
-    game_init(opts.game);
-    printf("mazecar-server: listening on %s:%d, %d places, %d enemies, %d rounds, seed %u\n",
-           opts.listen_addr, SERVER_PORT, cfg.slots, cfg.enemies, cfg.rounds, cfg.seed);
-    fflush(stdout);
-    int rc = serve(fd, opts.net);
-    printf("mazecar-server: stopped\n");
+    const game_config &g = opts.game;
+    log_line("open-file limit %ld, up to %d connections, %d per address, %d games", files,
+             opts.net.max_connections, opts.net.per_address, opts.net.games_max);
+    log_line("listening on %s port %d, %d places, %d enemies, %d rounds, seed %u", opts.listen_addr,
+             SERVER_PORT, g.slots, g.enemies, g.rounds, g.seed);
+    int rc = serve(fd, opts.game, opts.net);
+    log_line("stopped");
     return rc;
 }

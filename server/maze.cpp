@@ -2,11 +2,10 @@
 // corridor is a dead end (enemies must not corner a car for good), with a few extra
 // openings; then flags far from the human start and rocks on straight corridors that
 // never cut a flag off.
-#include "maze.h"
-
 #include <cstring>
 
 #include "game.h"
+#include "maze.h"
 
 static const int DX[4] = {0, -1, 0, 1};
 static const int DY[4] = {-1, 0, 1, 0};
@@ -16,7 +15,7 @@ bool cell_inside(int cx, int cy)
     return cx >= 0 && cx < MAP_W && cy >= 0 && cy < MAP_H;
 }
 
-bool cell_open(int cx, int cy, bool rocks_block)
+bool game::cell_open(int cx, int cy, bool rocks_block) const
 {
     if (!cell_inside(cx, cy))
         return false;
@@ -24,19 +23,19 @@ bool cell_open(int cx, int cy, bool rocks_block)
     return cell != CELL_WALL && !(rocks_block && cell == CELL_ROCK);
 }
 
-void human_home(int slot, int *cx, int *cy)
+void game::human_home(int slot, int *cx, int *cy) const
 {
     *cx = 1 + 2 * ((4 + slot) % MAZE_ROOMS_X);
     *cy = 2 * MAZE_ROOMS_Y - 1;
 }
 
-void enemy_home(int j, int *cx, int *cy)
+void game::enemy_home(int j, int *cx, int *cy) const
 {
     *cx = 1 + 2 * ((1 + 2 * j) % MAZE_ROOMS_X);
     *cy = 1;
 }
 
-void distance_map(int cx, int cy, int16_t dist[MAP_H][MAP_W])
+void game::distance_map(int cx, int cy, int16_t dist[MAP_H][MAP_W]) const
 {
     static int queue[MAP_BYTES];
     for (int y = 0; y < MAP_H; y++)
@@ -74,12 +73,12 @@ static bool room_inside(int rx, int ry)
     return rx >= 0 && rx < MAZE_ROOMS_X && ry >= 0 && ry < MAZE_ROOMS_Y;
 }
 
-static void open_between(int rx, int ry, int d)
+void game::open_between(int rx, int ry, int d)
 {
     field[room_row(ry) + DY[d]][room_col(rx) + DX[d]] = CELL_ROAD;
 }
 
-static void carve_tree()
+void game::carve_tree()
 {
     static bool seen[MAZE_ROOMS_Y][MAZE_ROOMS_X];
     static int stack[MAZE_ROOMS_X * MAZE_ROOMS_Y];
@@ -110,7 +109,7 @@ static void carve_tree()
     }
 }
 
-static int open_sides(int cx, int cy)
+int game::open_sides(int cx, int cy) const
 {
     int n = 0;
     for (int d = 0; d < 4; d++)
@@ -119,7 +118,7 @@ static int open_sides(int cx, int cy)
 }
 
 // Every dead end gets a second way out, and a few more walls fall for variety.
-static void braid()
+void game::braid()
 {
     for (int ry = 0; ry < MAZE_ROOMS_Y; ry++)
         for (int rx = 0; rx < MAZE_ROOMS_X; rx++) {
@@ -140,7 +139,7 @@ static void braid()
     }
 }
 
-static bool near_home(int cx, int cy, int range)
+bool game::near_home(int cx, int cy, int range) const
 {
     for (int i = 0; i < car_total(); i++) {
         int hx, hy;
@@ -155,7 +154,7 @@ static bool near_home(int cx, int cy, int range)
     return false;
 }
 
-static void place_flags()
+void game::place_flags()
 {
     int wanted = cfg.flags;
     int placed = 0;
@@ -176,7 +175,7 @@ static void place_flags()
     flags_left = placed;
 }
 
-static bool flags_reachable()
+bool game::flags_reachable() const
 {
     static int16_t dist[MAP_H][MAP_W];
     int hx, hy;
@@ -196,7 +195,7 @@ static bool flags_reachable()
     return true;
 }
 
-static bool straight_corridor(int cx, int cy)
+bool game::straight_corridor(int cx, int cy) const
 {
     bool vertical = cell_open(cx, cy - 1, true) && cell_open(cx, cy + 1, true) &&
                     !cell_open(cx - 1, cy, true) && !cell_open(cx + 1, cy, true);
@@ -205,7 +204,7 @@ static bool straight_corridor(int cx, int cy)
     return vertical || horizontal;
 }
 
-static void place_rocks(int round)
+void game::place_rocks(int round)
 {
     int wanted = 3 + round;
     if (wanted > ROCKS_MAX)
@@ -223,7 +222,7 @@ static void place_rocks(int round)
     }
 }
 
-void build_maze(int round)
+void game::build_maze(int round)
 {
     memset(field, CELL_WALL, sizeof field);
     carve_tree();

@@ -1,5 +1,6 @@
-// Option parsing: every number is checked against its range; the human places plus
-// the enemy cars never exceed the MAXPLAYER cars the clients can hold.
+// Option parsing. Every number has a name, a range, a default and a line of help, in
+// one table; the human places plus the enemy cars never exceed the MAXPLAYER cars the
+// clients can hold.
 #include "options.h"
 
 #include <cerrno>
@@ -8,30 +9,56 @@
 #include <cstring>
 #include <ctime>
 
-void print_usage(const char *program)
-{
-    printf("Usage: %s [options]\n"
-           "The Mazecar game server. Listens on TCP port %d.\n\n"
-           "  --listen ADDR         IPv4 address to listen on (default 127.0.0.1; 0.0.0.0 opens\n"
-           "                        the server to every network of this machine)\n"
-           "  --slots N             human player places, 1 .. %d (default 4)\n"
-           "  --enemies N           enemy cars (default 3); places + enemies <= %d\n"
-           "  --rounds N            rounds per game (default 3)\n"
-           "  --flags N             flags per round, 1 .. 40 (default 10)\n"
-           "  --seed N              seed of the mazes and enemies (default: the clock);\n"
-           "                        the same seed and the same key presses give the same game\n"
-           "  --lobby-seconds N     lobby countdown after the first check-in (default 15)\n"
-           "  --checkin-seconds N   time a client has to send its name (default 120)\n"
-           "  --quick               short pauses between phases (for tests)\n"
-           "  --status-file PATH    write the game's state there a few times a second\n"
-           "  --help                this text\n\n"
-           "Keys: SPACE checks in (lobby) and lays smoke (play); S switches car control\n"
-           "(lobby); Q pauses and resumes (play); the arrows drive.\n"
-           "SIGINT or SIGTERM tells every client to quit and ends the server.\n",
-           program, SERVER_PORT, MAXPLAYER, MAXPLAYER);
-}
+namespace {
 
-static bool parse_int(const char *text, int lo, int hi, int *out)
+// Numbers given in other units than the configuration keeps them.
+struct raw_numbers {
+    int seed;
+    int checkin_seconds;
+};
+
+struct number_option {
+    const char *name;
+    int lo, hi;
+    int *(*target)(server_options &, raw_numbers &);
+    const char *help;
+};
+
+#define FIELD(expr)                                                                                \
+    [](server_options &o, raw_numbers &r) -> int * {                                               \
+        (void)o;                                                                                   \
+        (void)r;                                                                                   \
+        return &(expr);                                                                            \
+    }
+
+const number_option numbers[] = {
+    {"--slots", 1, MAXPLAYER, FIELD(o.game.slots), "human places in each game, 1 .. 8 (default 4)"},
+    {"--enemies", 0, MAXPLAYER - 1, FIELD(o.game.enemies),
+     "enemy cars in each game (default 3); places + enemies <= 8"},
+    {"--rounds", 1, ROUNDS_MAX, FIELD(o.game.rounds), "rounds per game (default 3)"},
+    {"--flags", 1, 40, FIELD(o.game.flags), "flags per round, 1 .. 40 (default 10)"},
+    {"--seed", 0, 2147483647, FIELD(r.seed),
+     "seed of the mazes and enemies (default: the clock); each game's seed comes from it\n"
+     "and the game's number, so the same seed and key presses give the same games"},
+    {"--lobby-seconds", 0, 3600, FIELD(o.game.lobby_seconds),
+     "lobby countdown after the first check-in (default 15)"},
+    {"--checkin-seconds", 1, 3600, FIELD(r.checkin_seconds),
+     "time a client has to send its name (default 10)"},
+    {"--games", 1, 100000, FIELD(o.net.games_max), "games open at once (default 1000)"},
+    {"--max-connections", 1, 1000000, FIELD(o.net.max_connections),
+     "connections at once (default 4096); when full, the oldest unfinished check-in\n"
+     "makes room for a newcomer"},
+    {"--per-address", 1, 100000, FIELD(o.net.per_address),
+     "open connections from one address, an IPv6 /64 counting as one (default 8)"},
+    {"--connect-rate", 1, 100000, FIELD(o.net.connect_rate),
+     "new connections from one address per 10 s (default 10)"},
+    {"--stats-seconds", 0, 86400, FIELD(o.net.stats_seconds),
+     "period of the stats line in the log, 0 = none (default 60)"},
+};
+
+#undef FIELD
+
+bool parse_int(const char *text, int lo, int hi, int *out)
 {
     if (!text)
         return false;
@@ -44,18 +71,62 @@ static bool parse_int(const char *text, int lo, int hi, int *out)
     return true;
 }
 
+void print_help_text(const char *name, const char *help)
+{
+    printf("  %-21s ", name);
+    for (const char *p = help; *p; p++) {
+        putchar(*p);
+        if (*p == '\n')
+            printf("%24s", "");
+    }
+    putchar('\n');
+}
+
+}  // namespace
+
+void print_usage(const char *program)
+{
+    printf("Usage: %s [options]\n"
+           "The Mazecar game server: many games in one process, on TCP port %d.\n\n",
+           program, SERVER_PORT);
+    print_help_text("--listen ADDR",
+                    "IPv4 or IPv6 address to listen on (default 127.0.0.1; 0.0.0.0\n"
+                    "or :: opens the server to every network of this machine)");
+    for (const number_option &o : numbers) {
+        char name[40];
+        snprintf(name, sizeof name, "%s N", o.name);
+        print_help_text(name, o.help);
+    }
+    print_help_text("--quick", "short pauses between phases (for tests)");
+    print_help_text("--status-file PATH", "write the games' state there a few times a second");
+    print_help_text("--help", "this text");
+    printf("\nRooms: a player whose name is name@room (room: 1 to 8 letters or digits) joins\n"
+           "that room's game, made on first use; the name is shown without @room. Any other\n"
+           "name joins the newest quick-play game still in its lobby, or a new one.\n\n"
+           "Keys: SPACE checks in (lobby) and lays smoke (play); S switches car control\n"
+           "(lobby); Q pauses and resumes (play, 3 times a game each, 30 s at most); the\n"
+           "arrows drive.\n"
+           "SIGINT or SIGTERM tells every client to quit and ends the server.\n");
+}
+
 int parse_options(int argc, char **argv, server_options &opts)
 {
-    opts.game = game_config{4, 3, 3, 15, 10, static_cast<uint32_t>(time(nullptr)), TICK_HZ};
-    opts.net = net_settings{120 * 1000, nullptr};
+    opts.game = game_config{4, 3, 3, 15, 10, 0, TICK_HZ, false};
+    opts.net = default_server_settings();
     opts.listen_addr = "127.0.0.1";
+    raw_numbers raw{static_cast<int>(time(nullptr) & 0x7fffffff), opts.net.checkin_ms / 1000};
     for (int i = 1; i < argc; i++) {
         const char *opt = argv[i];
         const char *val = i + 1 < argc ? argv[i + 1] : nullptr;
-        int n = 0;
         bool ok = true, takes_value = true;
+        const number_option *num = nullptr;
+        for (const number_option &o : numbers)
+            if (!strcmp(opt, o.name))
+                num = &o;
         if (!strcmp(opt, "--help")) {
             return OPTIONS_HELP;
+        } else if (num) {
+            ok = parse_int(val, num->lo, num->hi, num->target(opts, raw));
         } else if (!strcmp(opt, "--quick")) {
             opts.game.wait_ticks = TICK_HZ / 5;
             takes_value = false;
@@ -65,22 +136,6 @@ int parse_options(int argc, char **argv, server_options &opts)
         } else if (!strcmp(opt, "--status-file")) {
             ok = val != nullptr;
             opts.net.status_path = val;
-        } else if (!strcmp(opt, "--slots")) {
-            ok = parse_int(val, 1, MAXPLAYER, &opts.game.slots);
-        } else if (!strcmp(opt, "--enemies")) {
-            ok = parse_int(val, 0, MAXPLAYER - 1, &opts.game.enemies);
-        } else if (!strcmp(opt, "--rounds")) {
-            ok = parse_int(val, 1, 99, &opts.game.rounds);
-        } else if (!strcmp(opt, "--flags")) {
-            ok = parse_int(val, 1, 40, &opts.game.flags);
-        } else if (!strcmp(opt, "--seed")) {
-            ok = parse_int(val, 0, 2147483647, &n);
-            opts.game.seed = static_cast<uint32_t>(n);
-        } else if (!strcmp(opt, "--lobby-seconds")) {
-            ok = parse_int(val, 0, 3600, &opts.game.lobby_seconds);
-        } else if (!strcmp(opt, "--checkin-seconds")) {
-            ok = parse_int(val, 1, 3600, &n);
-            opts.net.checkin_ms = n * 1000;
         } else {
             fprintf(stderr, "mazecar-server: unknown option %s (try --help)\n", opt);
             return OPTIONS_BAD;
@@ -92,6 +147,8 @@ int parse_options(int argc, char **argv, server_options &opts)
         if (takes_value)
             i++;
     }
+    opts.game.seed = static_cast<uint32_t>(raw.seed);
+    opts.net.checkin_ms = raw.checkin_seconds * 1000;
     if (opts.game.slots + opts.game.enemies > MAXPLAYER) {
         fprintf(stderr, "mazecar-server: %d places and %d enemies make more than %d cars\n",
                 opts.game.slots, opts.game.enemies, MAXPLAYER);

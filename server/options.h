@@ -1,12 +1,12 @@
 // Command-line options of mazecar-server.
 #pragma once
 
+#include "connections.h"
 #include "game.h"
-#include "net.h"
 
 struct server_options {
     game_config game;
-    net_settings net;
+    server_settings net;
     const char *listen_addr;
 };
 

@@ -1,34 +1,33 @@
-// Messages the game wants sent: built here in wire layout and queued until the
-// network loop hands them to the clients. The game never blocks on a socket.
+// The messages a game wants sent, in wire layout, until the connection layer hands
+// them to the clients. The game never blocks on a socket. The storage is kept between
+// steps, so a running game allocates nothing once it has warmed up.
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "net/wire.h"
 
-constexpr int TO_ALL = -1;  // audience: every checked-in client
-constexpr int OUTBOX_MAX = 64;
+constexpr int TO_ALL = -1;       // audience: every client of the game
+constexpr int OUTBOX_MAX = 128;  // messages one step may leave; far above what it does
 
-struct out_msg {
-    int slot;  // TO_ALL or the human slot it is meant for
-    int len;
-    unsigned char bytes[NET_BUF_SIZE];
+struct outbox {
+    struct entry {
+        int slot;    // TO_ALL or the human place it is meant for
+        int offset;  // into bytes
+        int len;
+    };
+    std::vector<unsigned char> bytes;
+    std::vector<entry> msgs;
+    long dropped = 0;  // messages lost to a full outbox (never expected)
+
+    // A fresh zeroed message of the given payload size with its header written;
+    // null (and counted) when the outbox is full or the payload too large.
+    unsigned char *begin(int slot, int tag, int payload);
+    const unsigned char *data(const entry &e) const { return bytes.data() + e.offset; }
+    void clear()
+    {
+        bytes.clear();
+        msgs.clear();
+    }
 };
-
-extern out_msg outbox[OUTBOX_MAX];
-extern int outbox_count;
-extern long outbox_dropped;  // messages lost to a full outbox (never expected)
-
-void outbox_clear();
-
-// Status messages: a bare header, or one word of payload.
-void send_bare(int slot, int tag);
-void send_word(int slot, int tag, int32_t value);
-
-// Data messages from the game state.
-void send_playerinfo(int slot);
-void send_playerinfo2(int slot);
-void send_roundinfo(int slot);
-void send_map(int slot);
-void send_smoke(int slot);
-void send_hiscore(int slot);

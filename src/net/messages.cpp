@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "game/model.h"
+#include "net/car_codec.h"
 #include "net/framing.h"
 #include "startup/shutdown.h"
 
@@ -31,13 +32,10 @@ static int64_t car_payload(int per_car)
     return n > 0 ? n * per_car : 0;
 }
 
-static void read_car_position(playerinfo &car, int first_word)
+// Where car i's record starts in the message just read (checked to hold it).
+static const unsigned char *car_record(int i, int per_car)
 {
-    car.x = payload_word(first_word);
-    car.y = payload_word(first_word + 1);
-    car.angle = payload_word(first_word + 2);
-    car.status = payload_word(first_word + 3);
-    car.fuel = payload_word(first_word + 4);
+    return recv_buf + TAG_SIZE + static_cast<size_t>(i) * static_cast<size_t>(per_car);
 }
 
 void unpack_playerinfo()
@@ -46,7 +44,7 @@ void unpack_playerinfo()
         return;
     int n = car_count();  // never past the table
     for (int i = 0; i < n; i++)
-        read_car_position(players[i], i * POFF / 4);
+        decode_car_position(car_record(i, POFF), players[i]);
     check_consumed("unpack_playerinfo", "POFF", POFF, n);
 }
 
@@ -55,19 +53,8 @@ void unpack_playerinfo2()
     if (!message_holds(car_payload(POFF2)))
         return;
     int n = car_count();  // never past the table
-    for (int i = 0; i < n; i++) {
-        playerinfo &car = players[i];
-        int w = i * POFF2 / 4;
-        read_car_position(car, w);
-        car.flags = payload_word(w + 5);
-        car.lives = payload_word(w + 6);
-        car.wins = payload_word(w + 7);
-        car.score = payload_word(w + 8);
-        car.flags_game = payload_word(w + 9);
-        car.control = payload_word(w + 10);
-        const unsigned char *block = recv_buf + TAG_SIZE + static_cast<size_t>(i) * POFF2;
-        memcpy(car.name, block + POFF2_NAME, NAME_BYTES);
-    }
+    for (int i = 0; i < n; i++)
+        decode_car_full(car_record(i, POFF2), players[i]);
     check_consumed("unpack_playerinfo2", "POFF2", POFF2, n);
 }
 
@@ -92,11 +79,8 @@ void unpack_smoke()
 {
     if (!message_holds(SMOKE_PAYLOAD))
         return;
-    for (int j = 0; j < SMOKE_MAX; j++) {
-        smoke[j].x = payload_word(3 * j);
-        smoke[j].y = payload_word(3 * j + 1);
-        smoke[j].size = payload_word(3 * j + 2);
-    }
+    for (int j = 0; j < SMOKE_MAX; j++)
+        decode_smoke_entry(recv_buf + TAG_SIZE + SMOKE_ENTRY_BYTES * j, smoke[j]);
 }
 
 void unpack_hiscore()

@@ -1,5 +1,6 @@
-// The wire protocol between client and server: port, frame header, tags, payload
-// layouts and key bits. The game server includes this header too, so both sides
+// The wire protocol between client and server: the game's fixed sizes, car and cell
+// codes, port, frame header, tags, payload layouts and key bits. The client and the
+// game server both include this header (and nothing of each other's), so both sides
 // share one definition of every figure.
 //
 // Every integer on the wire is a signed 32-bit word in network byte order.
@@ -8,7 +9,36 @@
 
 #include <cstdint>
 
-#include "game/model.h"
+constexpr int MAXPLAYER = 8;  // cars in the table, humans and enemies together
+constexpr int MAP_W = 32;     // maze width in cells
+constexpr int MAP_H = 56;     // maze height in cells
+constexpr int MAP_BYTES = MAP_W * MAP_H;
+constexpr int CELL_SIZE = 64;  // world units per cell side
+constexpr int WORLD_W = MAP_W * CELL_SIZE;
+constexpr int WORLD_H = MAP_H * CELL_SIZE;
+constexpr int SMOKE_MAX = 24;       // entries of the smoke table
+constexpr int FUEL_FULL = 3000;     // a full tank
+constexpr int CONTROL_CLASSIC = 7;  // car-control mode shown as "CLASSIC"; others "MODERN"
+constexpr int NAME_BYTES = 16;      // bytes of a car's name, NUL included
+
+// Car status (playerinfo.status).
+enum {
+    PS_NONE = 0,  // not checked in / not taking part
+    PS_DRIVE = 1,
+    PS_BURST = 2,
+    PS_NOFUEL = 4,
+    PS_RETIRED = 6,
+};
+
+// Cell codes of the fieldmap.
+enum {
+    CELL_ROAD = 0,
+    CELL_WALL = 1,
+    CELL_FLAG = 2,
+    CELL_FLAG_L = 3,
+    CELL_FLAG_S = 4,
+    CELL_ROCK = 5,
+};
 
 constexpr int SERVER_PORT = 5555;
 constexpr int TAG_SIZE = 8;         // bytes of the frame header

@@ -1,15 +1,16 @@
-// The server's game rules on a deterministic game state: the tests drive game_tick()
-// directly, lay out corridors by hand and read the outbox the network would send.
+// The server's game rules on a deterministic game: the tests make a game object,
+// step it directly, lay out corridors by hand and read the outbox the network would
+// send.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "drive.h"
+#include <memory>
+
 #include "game.h"
 #include "maze.h"
-#include "outbox.h"
 
 namespace {
 
@@ -20,15 +21,23 @@ struct sent {
     int32_t word0;  // first payload word, 0 when there is none
 };
 
+// The game under test; each test makes its own.
+std::unique_ptr<game> G;
+
+void new_game(const game_config &c)
+{
+    G = std::make_unique<game>(c);
+}
+
 std::vector<sent> take_outbox()
 {
     std::vector<sent> out;
-    for (int m = 0; m < outbox_count; m++) {
-        const out_msg &msg = outbox[m];
-        int32_t w0 = msg.len >= TAG_SIZE + 4 ? get_be32(msg.bytes + TAG_SIZE) : 0;
-        out.push_back({msg.slot, get_be32(msg.bytes), get_be32(msg.bytes + 4), w0});
+    for (const outbox::entry &e : G->out.msgs) {
+        const unsigned char *b = G->out.data(e);
+        int32_t w0 = e.len >= TAG_SIZE + 4 ? get_be32(b + TAG_SIZE) : 0;
+        out.push_back({e.slot, get_be32(b), get_be32(b + 4), w0});
     }
-    outbox_clear();
+    G->out.clear();
     return out;
 }
 
@@ -36,7 +45,7 @@ std::vector<sent> run_ticks(int n)
 {
     std::vector<sent> all;
     for (int i = 0; i < n; i++) {
-        game_tick();
+        G->step();
         std::vector<sent> some = take_outbox();
         all.insert(all.end(), some.begin(), some.end());
     }
@@ -70,18 +79,18 @@ const sent *find_tag(const std::vector<sent> &msgs, int tag)
 
 void press(int slot, int32_t keys)
 {
-    game_keys(slot, keys);
+    G->keys(slot, keys);
 }
 
 void tap(int slot, int32_t key)
 {
-    game_keys(slot, cars[slot].keys | key);
-    game_keys(slot, cars[slot].keys & ~key);
+    G->keys(slot, G->cars[slot].keys | key);
+    G->keys(slot, G->cars[slot].keys & ~key);
 }
 
 game_config test_config(int slots = 2, int enemies = 1)
 {
-    return game_config{slots, enemies, 2, 1, 3, 42, 2};
+    return game_config{slots, enemies, 2, 1, 3, 42, 2, false};
 }
 
 enum { NO_SECOND, SECOND_WATCHES, SECOND_PLAYS };
@@ -90,50 +99,50 @@ enum { NO_SECOND, SECOND_WATCHES, SECOND_PLAYS };
 // until play starts.
 void start_play(int second = NO_SECOND, int slots = 2, int enemies = 1)
 {
-    game_init(test_config(slots, enemies));
-    game_join(0, "alice");
+    new_game(test_config(slots, enemies));
+    G->join(0, "alice");
     if (second != NO_SECOND)
-        game_join(1, "bob");
+        G->join(1, "bob");
     take_outbox();
     tap(0, KEY_SPACE);
     if (second == SECOND_PLAYS)
         tap(1, KEY_SPACE);
-    for (int i = 0; i < 500 && phase != PH_PLAY; i++)
+    for (int i = 0; i < 500 && G->phase != PH_PLAY; i++)
         run_ticks(1);
-    ASSERT_EQ(phase, PH_PLAY);
+    ASSERT_EQ(G->phase, PH_PLAY);
 }
 
 // A bare test track: walls everywhere, a horizontal corridor on row 10 from column
 // 2 to 20 and a vertical one on column 10 from row 3 to 20. Enemies parked.
 void test_track()
 {
-    memset(field, CELL_WALL, sizeof field);
+    memset(G->field, CELL_WALL, sizeof G->field);
     for (int x = 2; x <= 20; x++)
-        field[10][x] = CELL_ROAD;
+        G->field[10][x] = CELL_ROAD;
     for (int y = 3; y <= 20; y++)
-        field[y][10] = CELL_ROAD;
-    flags_left = flags_total = 5;
-    for (int i = cfg.slots; i < car_total(); i++)
-        cars[i].status = PS_NONE;
+        G->field[y][10] = CELL_ROAD;
+    G->flags_left = G->flags_total = 5;
+    for (int i = G->cfg.slots; i < G->car_total(); i++)
+        G->cars[i].status = PS_NONE;
 }
 
 void put_car(int i, int cx, int cy, int heading)
 {
-    cars[i].x = cell_centre(cx);
-    cars[i].y = cell_centre(cy);
-    cars[i].heading = heading;
-    cars[i].moving = false;
-    cars[i].wish = -1;
-    cars[i].turn = 0;
-    cars[i].safe_ticks = 0;
-    cars[i].stun_ticks = cars[i].immune_ticks = 0;
+    G->cars[i].x = cell_centre(cx);
+    G->cars[i].y = cell_centre(cy);
+    G->cars[i].heading = heading;
+    G->cars[i].moving = false;
+    G->cars[i].wish = -1;
+    G->cars[i].turn = 0;
+    G->cars[i].safe_ticks = 0;
+    G->cars[i].stun_ticks = G->cars[i].immune_ticks = 0;
 }
 
 TEST(Lobby, CheckingInStartsTheCountdownAndTheRoundSetupPrecedesReadyZero)
 {
-    game_init(test_config());
-    game_join(0, "alice");
-    game_join(1, "bob");
+    new_game(test_config());
+    G->join(0, "alice");
+    G->join(1, "bob");
     std::vector<sent> join = take_outbox();
     // The newcomer learns Nenemy before any car message counts on it.
     std::vector<int> to_bob = tags_of(join, 1);
@@ -146,12 +155,12 @@ TEST(Lobby, CheckingInStartsTheCountdownAndTheRoundSetupPrecedesReadyZero)
 
     tap(0, KEY_SPACE);
     std::vector<sent> after = run_ticks(1);
-    EXPECT_EQ(cars[0].status, PS_DRIVE);
+    EXPECT_EQ(G->cars[0].status, PS_DRIVE);
     ASSERT_NE(find_tag(after, TAG_LOBBY), nullptr);
     EXPECT_EQ(find_tag(after, TAG_LOBBY)->word0, 1) << "lobby_seconds of the test config";
 
     std::vector<sent> start = run_ticks(TICK_HZ + 1);
-    EXPECT_EQ(phase, PH_READY);
+    EXPECT_EQ(G->phase, PH_READY);
     std::vector<int> all = tags_of(start, TO_ALL);
     std::vector<int> expected = {TAG_ROUNDINFO, TAG_MAP,   TAG_PLAYERINFO2,
                                  TAG_SMOKE,     TAG_READY, TAG_ROUNDINFO};
@@ -162,29 +171,29 @@ TEST(Lobby, CheckingInStartsTheCountdownAndTheRoundSetupPrecedesReadyZero)
     EXPECT_EQ(find_tag(start, TAG_READY)->word0, 0);
     // Bob never checked in: he watches.
     EXPECT_EQ(tags_of(start, 1), std::vector<int>{TAG_LIVE});
-    EXPECT_EQ(cars[1].status, PS_NONE);
-    EXPECT_TRUE(cars[0].in_game);
-    EXPECT_FALSE(cars[1].in_game);
+    EXPECT_EQ(G->cars[1].status, PS_NONE);
+    EXPECT_TRUE(G->cars[0].in_game);
+    EXPECT_FALSE(G->cars[1].in_game);
 }
 
 TEST(Lobby, SKeySwitchesCarControlAndTheRecordsCarryIt)
 {
-    game_init(test_config());
-    game_join(0, "alice");
+    new_game(test_config());
+    G->join(0, "alice");
     take_outbox();
     tap(0, KEY_S);
     std::vector<sent> msgs = run_ticks(RECORD_PERIOD + 1);
-    EXPECT_EQ(cars[0].control, CONTROL_CLASSIC);
+    EXPECT_EQ(G->cars[0].control, CONTROL_CLASSIC);
     EXPECT_GE(count_tag(msgs, TAG_PLAYERINFO2), 1);
     tap(0, KEY_S);
     run_ticks(1);
-    EXPECT_EQ(cars[0].control, CONTROL_MODERN);
+    EXPECT_EQ(G->cars[0].control, CONTROL_MODERN);
 }
 
 TEST(Lobby, ReadyCountsDownThenStartCarriesTheRound)
 {
-    game_init(test_config());
-    game_join(0, "alice");
+    new_game(test_config());
+    G->join(0, "alice");
     tap(0, KEY_SPACE);
     std::vector<sent> msgs = run_ticks(TICK_HZ + 20);
     std::vector<int32_t> ready;
@@ -194,7 +203,7 @@ TEST(Lobby, ReadyCountsDownThenStartCarriesTheRound)
     EXPECT_EQ(ready, (std::vector<int32_t>{0, 2, 1}));
     ASSERT_NE(find_tag(msgs, TAG_START), nullptr);
     EXPECT_EQ(find_tag(msgs, TAG_START)->word0, 1);
-    EXPECT_EQ(phase, PH_PLAY);
+    EXPECT_EQ(G->phase, PH_PLAY);
 }
 
 TEST(Driving, ModernCarGoesWhereTheArrowPointsAndStopsAtTheWall)
@@ -204,16 +213,16 @@ TEST(Driving, ModernCarGoesWhereTheArrowPointsAndStopsAtTheWall)
     put_car(0, 10, 10, DIR_UP);
     press(0, KEY_LEFT);
     run_ticks(1);
-    EXPECT_EQ(cars[0].x, cell_centre(10) - HUMAN_SPEED);
-    EXPECT_EQ(cars[0].y, cell_centre(10));
-    EXPECT_EQ(cars[0].angle, 90);
+    EXPECT_EQ(G->cars[0].x, cell_centre(10) - HUMAN_SPEED);
+    EXPECT_EQ(G->cars[0].y, cell_centre(10));
+    EXPECT_EQ(G->cars[0].angle, 90);
     press(0, 0);  // released: a modern car keeps going
     run_ticks(200);
-    EXPECT_EQ(cars[0].x, cell_centre(2)) << "stops at the cell centre before the wall";
-    EXPECT_FALSE(cars[0].moving);
-    int fuel = cars[0].fuel;
+    EXPECT_EQ(G->cars[0].x, cell_centre(2)) << "stops at the cell centre before the wall";
+    EXPECT_FALSE(G->cars[0].moving);
+    int fuel = G->cars[0].fuel;
     run_ticks(30);
-    EXPECT_EQ(cars[0].fuel, fuel) << "a car standing still burns nothing";
+    EXPECT_EQ(G->cars[0].fuel, fuel) << "a car standing still burns nothing";
 }
 
 TEST(Driving, ModernCarTakesAPressedTurnAtTheNextCrossing)
@@ -225,33 +234,33 @@ TEST(Driving, ModernCarTakesAPressedTurnAtTheNextCrossing)
     run_ticks(1);
     press(0, KEY_DOWN);  // no way down until column 10
     run_ticks(6 * CELL_SIZE / HUMAN_SPEED);
-    EXPECT_EQ(cars[0].x, cell_centre(10));
-    EXPECT_GT(cars[0].y, cell_centre(10));
-    EXPECT_EQ(cars[0].angle, 180);
+    EXPECT_EQ(G->cars[0].x, cell_centre(10));
+    EXPECT_GT(G->cars[0].y, cell_centre(10));
+    EXPECT_EQ(G->cars[0].angle, 180);
 }
 
 TEST(Driving, ClassicCarDrivesOnlyWithUpAndTurnsWithLeftAtACrossing)
 {
     start_play();
-    cars[0].control = CONTROL_CLASSIC;
+    G->cars[0].control = CONTROL_CLASSIC;
     test_track();
     put_car(0, 6, 10, DIR_RIGHT);
-    cars[0].angle = 270;
+    G->cars[0].angle = 270;
     run_ticks(10);
-    EXPECT_EQ(cars[0].x, cell_centre(6)) << "no UP, no motion";
+    EXPECT_EQ(G->cars[0].x, cell_centre(6)) << "no UP, no motion";
     press(0, KEY_UP);
     run_ticks(1);
-    EXPECT_EQ(cars[0].x, cell_centre(6) + HUMAN_SPEED);
+    EXPECT_EQ(G->cars[0].x, cell_centre(6) + HUMAN_SPEED);
     press(0, KEY_UP | KEY_LEFT);  // left of "right" is "up": open at column 10
     run_ticks(4 * CELL_SIZE / HUMAN_SPEED);
-    EXPECT_EQ(cars[0].x, cell_centre(10));
-    EXPECT_LT(cars[0].y, cell_centre(10));
-    EXPECT_EQ(cars[0].angle, 0);
+    EXPECT_EQ(G->cars[0].x, cell_centre(10));
+    EXPECT_LT(G->cars[0].y, cell_centre(10));
+    EXPECT_EQ(G->cars[0].angle, 0);
     press(0, 0);
     run_ticks(CELL_SIZE / HUMAN_SPEED + 1);
-    int y = cars[0].y;
+    int y = G->cars[0].y;
     run_ticks(10);
-    EXPECT_EQ(cars[0].y, y) << "stops at the next centre once UP is released";
+    EXPECT_EQ(G->cars[0].y, y) << "stops at the next centre once UP is released";
     EXPECT_EQ(y % CELL_SIZE, CELL_SIZE / 2);
 }
 
@@ -259,28 +268,29 @@ TEST(Flags, PlainLAndSFlagsScoreAndHelp)
 {
     start_play();
     test_track();
-    field[10][12] = CELL_FLAG;
-    field[10][14] = CELL_FLAG_L;
-    field[10][16] = CELL_FLAG_S;
+    G->field[10][12] = CELL_FLAG;
+    G->field[10][14] = CELL_FLAG_L;
+    G->field[10][16] = CELL_FLAG_S;
     put_car(0, 10, 10, DIR_RIGHT);
-    cars[0].fuel = 1000;
-    int lives = cars[0].lives;
+    G->cars[0].fuel = 1000;
+    int lives = G->cars[0].lives;
     press(0, KEY_RIGHT);
     std::vector<sent> msgs = run_ticks(2 * CELL_SIZE / HUMAN_SPEED + RECORD_PERIOD);
-    EXPECT_EQ(cars[0].flags, 1);
-    EXPECT_EQ(cars[0].score, FLAG_POINTS);
-    EXPECT_EQ(flags_left, 4);
-    EXPECT_EQ(field[10][12], CELL_ROAD);
-    EXPECT_EQ(hiscore, FLAG_POINTS);
+    EXPECT_EQ(G->cars[0].flags, 1);
+    EXPECT_EQ(G->cars[0].score, FLAG_POINTS);
+    EXPECT_EQ(G->flags_left, 4);
+    EXPECT_EQ(G->field[10][12], CELL_ROAD);
+    EXPECT_EQ(G->hiscore, FLAG_POINTS);
     for (int tag : {TAG_MAP, TAG_ROUNDINFO, TAG_PLAYERINFO2, TAG_HISCORE})
         EXPECT_GE(count_tag(msgs, tag), 1) << "tag " << tag << " after a flag";
     run_ticks(2 * CELL_SIZE / HUMAN_SPEED);
-    EXPECT_EQ(cars[0].lives, lives + 1) << "the L flag gives a spare car";
-    EXPECT_EQ(cars[0].score, FLAG_POINTS + MARKED_FLAG_POINTS);
+    EXPECT_EQ(G->cars[0].lives, lives + 1) << "the L flag gives a spare car";
+    EXPECT_EQ(G->cars[0].score, FLAG_POINTS + MARKED_FLAG_POINTS);
     run_ticks(2 * CELL_SIZE / HUMAN_SPEED);
-    EXPECT_GT(cars[0].fuel, FUEL_FULL - 2 * CELL_SIZE / HUMAN_SPEED) << "the S flag fills the tank";
-    EXPECT_EQ(cars[0].flags, 3);
-    EXPECT_EQ(cars[0].flags_game, 3);
+    EXPECT_GT(G->cars[0].fuel, FUEL_FULL - 2 * CELL_SIZE / HUMAN_SPEED)
+        << "the S flag fills the tank";
+    EXPECT_EQ(G->cars[0].flags, 3);
+    EXPECT_EQ(G->cars[0].flags_game, 3);
 }
 
 TEST(Fuel, DrainsWhileDrivingAndAnEmptyTankCrawls)
@@ -288,91 +298,91 @@ TEST(Fuel, DrainsWhileDrivingAndAnEmptyTankCrawls)
     start_play();
     test_track();
     put_car(0, 2, 10, DIR_RIGHT);
-    cars[0].fuel = 3;
+    G->cars[0].fuel = 3;
     press(0, KEY_RIGHT);
     run_ticks(3);
-    EXPECT_EQ(cars[0].fuel, 0);
-    EXPECT_EQ(cars[0].status, PS_NOFUEL);
-    int x = cars[0].x;
+    EXPECT_EQ(G->cars[0].fuel, 0);
+    EXPECT_EQ(G->cars[0].status, PS_NOFUEL);
+    int x = G->cars[0].x;
     run_ticks(1);
-    EXPECT_EQ(cars[0].x, x + NOFUEL_SPEED);
-    EXPECT_EQ(cars[0].fuel, 0);
+    EXPECT_EQ(G->cars[0].x, x + NOFUEL_SPEED);
+    EXPECT_EQ(G->cars[0].fuel, 0);
 }
 
 TEST(Collisions, AnEnemyBurstsTheCarWhichComesBackHomeForASpareCar)
 {
     start_play();
     test_track();
-    int e = cfg.slots;
+    int e = G->cfg.slots;
     put_car(0, 10, 10, DIR_UP);
     put_car(e, 11, 10, DIR_LEFT);
-    cars[e].status = PS_DRIVE;
-    int lives = cars[0].lives;
+    G->cars[e].status = PS_DRIVE;
+    int lives = G->cars[0].lives;
     run_ticks(2);
-    EXPECT_EQ(cars[0].status, PS_DRIVE) << "not touching yet";
+    EXPECT_EQ(G->cars[0].status, PS_DRIVE) << "not touching yet";
     run_ticks(1);
-    EXPECT_EQ(cars[0].status, PS_BURST) << "closer than HIT_RANGE";
+    EXPECT_EQ(G->cars[0].status, PS_BURST) << "closer than HIT_RANGE";
     run_ticks(BURST_TICKS);
-    EXPECT_EQ(cars[0].lives, lives - 1);
+    EXPECT_EQ(G->cars[0].lives, lives - 1);
     int hx, hy;
-    human_home(0, &hx, &hy);
-    EXPECT_EQ(cars[0].x, cell_centre(hx));
-    EXPECT_EQ(cars[0].y, cell_centre(hy));
-    EXPECT_EQ(cars[0].fuel, FUEL_FULL);
-    EXPECT_EQ(cars[0].status, PS_DRIVE);
+    G->human_home(0, &hx, &hy);
+    EXPECT_EQ(G->cars[0].x, cell_centre(hx));
+    EXPECT_EQ(G->cars[0].y, cell_centre(hy));
+    EXPECT_EQ(G->cars[0].fuel, FUEL_FULL);
+    EXPECT_EQ(G->cars[0].status, PS_DRIVE);
 }
 
 TEST(Collisions, ARockBurstsTheCarAndTheLastCarRetiresIntoGameOver)
 {
     start_play();
     test_track();
-    field[10][12] = CELL_ROCK;
+    G->field[10][12] = CELL_ROCK;
     put_car(0, 10, 10, DIR_RIGHT);
-    cars[0].lives = 0;
+    G->cars[0].lives = 0;
     press(0, KEY_RIGHT);
     std::vector<sent> msgs = run_ticks(3 * CELL_SIZE / 2 / HUMAN_SPEED - 1);
-    EXPECT_EQ(cars[0].status, PS_DRIVE);
+    EXPECT_EQ(G->cars[0].status, PS_DRIVE);
     msgs = run_ticks(1);
-    EXPECT_EQ(cars[0].status, PS_BURST) << "burst on entering the rock's cell";
+    EXPECT_EQ(G->cars[0].status, PS_BURST) << "burst on entering the rock's cell";
     msgs = run_ticks(BURST_TICKS + 1);
-    EXPECT_EQ(cars[0].status, PS_RETIRED);
-    EXPECT_EQ(phase, PH_GAME_OVER);
+    EXPECT_EQ(G->cars[0].status, PS_RETIRED);
+    EXPECT_EQ(G->phase, PH_GAME_OVER);
     EXPECT_EQ(count_tag(msgs, TAG_GAME_OVER), 1);
-    msgs = run_ticks(3 * cfg.wait_ticks);
+    msgs = run_ticks(3 * G->cfg.wait_ticks);
     EXPECT_EQ(count_tag(msgs, TAG_FINAL_RESULT), 1);
-    msgs = run_ticks(6 * cfg.wait_ticks);
+    msgs = run_ticks(6 * G->cfg.wait_ticks);
     ASSERT_NE(find_tag(msgs, TAG_LOBBY), nullptr);
     EXPECT_EQ(find_tag(msgs, TAG_LOBBY)->word0, -1);
-    EXPECT_EQ(phase, PH_LOBBY);
-    EXPECT_EQ(cars[0].status, PS_NONE) << "everyone checks in again";
+    EXPECT_EQ(G->phase, PH_LOBBY);
+    EXPECT_EQ(G->cars[0].status, PS_NONE) << "everyone checks in again";
 }
 
 TEST(Smoke, APuffCostsFuelAndStopsAnEnemyThatCannotHurtWhileStopped)
 {
     start_play();
     test_track();
-    int e = cfg.slots;
+    int e = G->cfg.slots;
     put_car(0, 10, 10, DIR_LEFT);
-    int fuel = cars[0].fuel;
+    int fuel = G->cars[0].fuel;
     press(0, KEY_SPACE | KEY_LEFT);  // smoke, then away to the left
     std::vector<sent> msgs = run_ticks(SMOKE_PERIOD + 1);
-    EXPECT_EQ(cars[0].fuel, fuel - SMOKE_COST - (SMOKE_PERIOD + 1));
+    EXPECT_EQ(G->cars[0].fuel, fuel - SMOKE_COST - (SMOKE_PERIOD + 1));
     EXPECT_EQ(count_tag(msgs, TAG_SMOKE), 1);
-    EXPECT_EQ(puffs[0].size, SMOKE_SIZE);
-    EXPECT_EQ(puffs[0].x, cell_centre(10) - HUMAN_SPEED);
+    EXPECT_EQ(G->puffs[0].size, SMOKE_SIZE);
+    EXPECT_EQ(G->puffs[0].x, cell_centre(10) - HUMAN_SPEED);
 
     put_car(e, 10, 13, DIR_UP);
-    cars[e].status = PS_DRIVE;
-    cars[e].moving = true;
+    G->cars[e].status = PS_DRIVE;
+    G->cars[e].moving = true;
     run_ticks((3 * CELL_SIZE - PUFF_RANGE) / ENEMY_SPEED);
-    EXPECT_EQ(cars[e].stun_ticks, 0) << "not there yet";
+    EXPECT_EQ(G->cars[e].stun_ticks, 0) << "not there yet";
     run_ticks(2);
-    int ex = cars[e].x, ey = cars[e].y;
-    EXPECT_GT(cars[e].stun_ticks, 0);
+    int ex = G->cars[e].x, ey = G->cars[e].y;
+    EXPECT_GT(G->cars[e].stun_ticks, 0);
     run_ticks(STUN_TICKS / 2);
-    EXPECT_EQ(cars[e].x, ex);
-    EXPECT_EQ(cars[e].y, ey);
-    EXPECT_EQ(cars[0].status, PS_DRIVE) << "a stopped enemy is harmless";
+    EXPECT_EQ(G->cars[e].x, ex);
+    EXPECT_EQ(G->cars[e].y, ey);
+    EXPECT_EQ(G->cars[0].status, PS_DRIVE) << "a stopped enemy is harmless";
 }
 
 TEST(Smoke, PuffsVanishAfterTheirTimeAndTheTableIsResent)
@@ -383,7 +393,7 @@ TEST(Smoke, PuffsVanishAfterTheirTimeAndTheTableIsResent)
     tap(0, KEY_SPACE);
     run_ticks(1);
     std::vector<sent> msgs = run_ticks(SMOKE_TICKS + SMOKE_PERIOD);
-    EXPECT_EQ(puffs[0].size, 0);
+    EXPECT_EQ(G->puffs[0].size, 0);
     EXPECT_GE(count_tag(msgs, TAG_SMOKE), 1);
 }
 
@@ -392,44 +402,44 @@ TEST(Rounds, TakingTheLastFlagClearsTheStageAndTheBestPlayerWins)
     start_play(SECOND_PLAYS, 2, 0);
     test_track();
     put_car(1, 2, 10, DIR_RIGHT);
-    flags_left = 1;
-    field[10][11] = CELL_FLAG;
+    G->flags_left = 1;
+    G->field[10][11] = CELL_FLAG;
     put_car(0, 10, 10, DIR_RIGHT);
     press(0, KEY_RIGHT);
     std::vector<sent> msgs = run_ticks(CELL_SIZE / HUMAN_SPEED);
-    EXPECT_EQ(phase, PH_STAGE_CLEAR);
+    EXPECT_EQ(G->phase, PH_STAGE_CLEAR);
     EXPECT_EQ(count_tag(msgs, TAG_STAGE_CLEAR), 1);
-    EXPECT_EQ(cars[0].score, FLAG_POINTS + cars[0].fuel / 10) << "fuel left pays a bonus";
-    EXPECT_EQ(cars[1].score, 0) << "not to a car that took no flag";
-    EXPECT_EQ(cars[0].wins, 1);
-    msgs = run_ticks(3 * cfg.wait_ticks);
+    EXPECT_EQ(G->cars[0].score, FLAG_POINTS + G->cars[0].fuel / 10) << "fuel left pays a bonus";
+    EXPECT_EQ(G->cars[1].score, 0) << "not to a car that took no flag";
+    EXPECT_EQ(G->cars[0].wins, 1);
+    msgs = run_ticks(3 * G->cfg.wait_ticks);
     ASSERT_NE(find_tag(msgs, TAG_ROUND_RESULT), nullptr);
     EXPECT_EQ(find_tag(msgs, TAG_ROUND_RESULT)->word0, 0) << "slot 0 highlighted";
-    msgs = run_ticks(5 * cfg.wait_ticks);
-    EXPECT_EQ(phase, PH_READY);
-    EXPECT_EQ(round_no, 2);
-    EXPECT_EQ(cars[0].flags, 0) << "flags count per round";
-    EXPECT_EQ(cars[0].flags_game, 1) << "and per game";
+    msgs = run_ticks(5 * G->cfg.wait_ticks);
+    EXPECT_EQ(G->phase, PH_READY);
+    EXPECT_EQ(G->round_no, 2);
+    EXPECT_EQ(G->cars[0].flags, 0) << "flags count per round";
+    EXPECT_EQ(G->cars[0].flags_game, 1) << "and per game";
 }
 
 TEST(Rounds, AfterTheLastRoundComesTheFinalResultThenTheLobby)
 {
     start_play(NO_SECOND, 1, 0);
-    round_no = cfg.rounds;
+    G->round_no = G->cfg.rounds;
     test_track();
-    flags_left = 1;
-    field[10][11] = CELL_FLAG;
+    G->flags_left = 1;
+    G->field[10][11] = CELL_FLAG;
     put_car(0, 10, 10, DIR_RIGHT);
     press(0, KEY_RIGHT);
-    std::vector<sent> msgs = run_ticks(CELL_SIZE / HUMAN_SPEED + 8 * cfg.wait_ticks);
+    std::vector<sent> msgs = run_ticks(CELL_SIZE / HUMAN_SPEED + 8 * G->cfg.wait_ticks);
     EXPECT_EQ(count_tag(msgs, TAG_ROUND_RESULT), 1);
     EXPECT_EQ(count_tag(msgs, TAG_FINAL_RESULT), 1);
     EXPECT_EQ(count_tag(msgs, TAG_READY), 0);
-    msgs = run_ticks(6 * cfg.wait_ticks);
-    EXPECT_EQ(phase, PH_LOBBY);
+    msgs = run_ticks(6 * G->cfg.wait_ticks);
+    EXPECT_EQ(G->phase, PH_LOBBY);
     EXPECT_EQ(find_tag(msgs, TAG_LOBBY)->word0, -1);
-    EXPECT_GT(cars[0].score, 0) << "the lobby table shows the last game's score";
-    EXPECT_EQ(hiscore, cars[0].score) << "the high score outlives the game";
+    EXPECT_GT(G->cars[0].score, 0) << "the lobby table shows the last game's score";
+    EXPECT_EQ(G->hiscore, G->cars[0].score) << "the high score outlives the game";
 }
 
 TEST(Pause, QPausesAndResumesAndNothingMovesMeanwhile)
@@ -441,35 +451,117 @@ TEST(Pause, QPausesAndResumesAndNothingMovesMeanwhile)
     run_ticks(1);
     tap(0, KEY_Q);
     std::vector<sent> msgs = run_ticks(1);
-    EXPECT_EQ(phase, PH_PAUSE);
+    EXPECT_EQ(G->phase, PH_PAUSE);
     EXPECT_EQ(count_tag(msgs, TAG_PAUSE), 1);
-    int x = cars[0].x;
+    int x = G->cars[0].x;
     msgs = run_ticks(30);
-    EXPECT_EQ(cars[0].x, x);
+    EXPECT_EQ(G->cars[0].x, x);
     EXPECT_EQ(count_tag(msgs, TAG_PLAYERINFO), 0);
     tap(0, KEY_Q);
     msgs = run_ticks(2);
-    EXPECT_EQ(phase, PH_PLAY);
+    EXPECT_EQ(G->phase, PH_PLAY);
     EXPECT_EQ(count_tag(msgs, TAG_PAUSE), 1);
-    EXPECT_NE(cars[0].x, x);
+    EXPECT_NE(G->cars[0].x, x);
+}
+
+TEST(Lobby, WhenEveryoneHasCheckedInTheCountdownIsCutToThreeSeconds)
+{
+    game_config c = test_config(2, 0);
+    c.lobby_seconds = 10;
+    new_game(c);
+    G->join(0, "alice");
+    G->join(1, "bob");
+    tap(0, KEY_SPACE);
+    run_ticks(5 * TICK_HZ);
+    EXPECT_EQ(G->phase, PH_LOBBY) << "bob has not checked in: the whole countdown runs";
+    tap(1, KEY_SPACE);
+    run_ticks(3 * TICK_HZ + 2);
+    EXPECT_EQ(G->phase, PH_READY) << "everyone in: three seconds, not the five left";
+}
+
+TEST(Lobby, NamesAreCutToFifteenPrintableCharactersAndAnEmptyOneGetsThePlace)
+{
+    new_game(test_config(3, 0));
+    G->join(0, "a\x01"
+               "b\x7f\xe9z");
+    G->join(1, "abcdefghijklmnopqrstuvwxyz");
+    G->join(2, "");
+    EXPECT_STREQ(G->cars[0].name, "a?b??z");
+    EXPECT_STREQ(G->cars[1].name, "abcdefghijklmno");
+    EXPECT_STREQ(G->cars[2].name, "player 3");
+}
+
+TEST(Pause, APauseEndsByItselfAndEachPlayerMayPauseOnlyThreeTimes)
+{
+    start_play();
+    for (int k = 0; k < PAUSES_PER_GAME; k++) {
+        tap(0, KEY_Q);
+        run_ticks(1);
+        ASSERT_EQ(G->phase, PH_PAUSE) << "pause " << k + 1;
+        std::vector<sent> msgs = run_ticks(PAUSE_TICKS_MAX);
+        EXPECT_EQ(G->phase, PH_PLAY) << "the pause ended by itself";
+        EXPECT_EQ(count_tag(msgs, TAG_PAUSE), 1);
+    }
+    tap(0, KEY_Q);
+    run_ticks(1);
+    EXPECT_EQ(G->phase, PH_PLAY) << "a fourth pause is not granted";
+}
+
+TEST(Pause, TheGameResumesWhenThePausingPlayerLeaves)
+{
+    start_play(SECOND_PLAYS);
+    tap(1, KEY_Q);
+    run_ticks(1);
+    ASSERT_EQ(G->phase, PH_PAUSE);
+    take_outbox();
+    G->leave(1);
+    EXPECT_EQ(G->phase, PH_PLAY);
+    EXPECT_EQ(count_tag(take_outbox(), TAG_PAUSE), 1) << "the others are told";
+}
+
+TEST(Records, WithAStoreTheFinalResultWaitsForTheRecord)
+{
+    game_config c = test_config(1, 0);
+    c.await_record = true;
+    c.rounds = 1;
+    new_game(c);
+    G->join(0, "alice");
+    tap(0, KEY_SPACE);
+    for (int i = 0; i < 500 && G->phase != PH_PLAY; i++)
+        run_ticks(1);
+    test_track();
+    G->flags_left = 1;
+    G->field[10][11] = CELL_FLAG;
+    put_car(0, 10, 10, DIR_RIGHT);
+    press(0, KEY_RIGHT);
+    std::vector<sent> msgs = run_ticks(CELL_SIZE / HUMAN_SPEED + 20 * c.wait_ticks);
+    EXPECT_EQ(G->phase, PH_RECORDING);
+    EXPECT_EQ(count_tag(msgs, TAG_FINAL_RESULT), 0);
+    ASSERT_EQ(G->rounds_played.size(), 1u);
+    EXPECT_EQ(G->rounds_played[0].winner, 0);
+    EXPECT_EQ(G->rounds_played[0].flags, G->flags_total);
+    G->record_done();
+    msgs = take_outbox();
+    EXPECT_EQ(count_tag(msgs, TAG_FINAL_RESULT), 1);
+    EXPECT_EQ(G->phase, PH_FINAL_RESULT);
 }
 
 TEST(Slots, AWatcherFollowsTheLeaderAndALeaverRetiresUntilTheLobby)
 {
     start_play(SECOND_WATCHES);
     run_ticks(1);
-    EXPECT_EQ(cars[1].x, cars[0].x);
-    EXPECT_EQ(cars[1].y, cars[0].y);
-    EXPECT_EQ(cars[1].status, PS_NONE);
-    game_leave(0);
-    EXPECT_EQ(cars[0].status, PS_RETIRED);
-    EXPECT_FALSE(game_slot_free(0)) << "the slot keeps its place in the results";
+    EXPECT_EQ(G->cars[1].x, G->cars[0].x);
+    EXPECT_EQ(G->cars[1].y, G->cars[0].y);
+    EXPECT_EQ(G->cars[1].status, PS_NONE);
+    G->leave(0);
+    EXPECT_EQ(G->cars[0].status, PS_RETIRED);
+    EXPECT_FALSE(G->place_free(0)) << "the slot keeps its place in the results";
     std::vector<sent> msgs = run_ticks(1);
-    EXPECT_EQ(phase, PH_GAME_OVER) << "every human car is out";
-    run_ticks(10 * cfg.wait_ticks);
-    EXPECT_EQ(phase, PH_LOBBY);
-    EXPECT_TRUE(game_slot_free(0));
-    EXPECT_EQ(cars[0].name[0], '\0');
+    EXPECT_EQ(G->phase, PH_GAME_OVER) << "every human car is out";
+    run_ticks(10 * G->cfg.wait_ticks);
+    EXPECT_EQ(G->phase, PH_LOBBY);
+    EXPECT_TRUE(G->place_free(0));
+    EXPECT_EQ(G->cars[0].name[0], '\0');
 }
 
 TEST(Messages, CarMessagesCarryEveryHumanSlotAndEveryEnemy)
@@ -494,11 +586,11 @@ TEST(Messages, ABusyGameSendsWellUnderOneHundredMessagesASecond)
     std::vector<sent> msgs;
     for (int t = 0; t < 10 * TICK_HZ; t++) {
         press(0, t % 2 ? KEY_SPACE | KEY_LEFT : KEY_UP);
-        cars[0].fuel = FUEL_FULL;
-        cars[0].safe_ticks = 10;
+        G->cars[0].fuel = FUEL_FULL;
+        G->cars[0].safe_ticks = 10;
         std::vector<sent> some = run_ticks(1);
         msgs.insert(msgs.end(), some.begin(), some.end());
-        if (phase != PH_PLAY)
+        if (G->phase != PH_PLAY)
             break;
     }
     int to_slot1 = 0;
@@ -513,18 +605,18 @@ TEST(Determinism, TheSameSeedAndKeysGiveTheSameGameAndAnotherSeedAnotherMaze)
     auto play = [](uint32_t seed) {
         game_config c = test_config(2, 3);
         c.seed = seed;
-        game_init(c);
-        game_join(0, "a");
+        new_game(c);
+        G->join(0, "a");
         tap(0, KEY_SPACE);
         for (int t = 0; t < 20 * TICK_HZ; t++) {
             if (t % 40 == 0)
                 press(0, 1 << (t / 40 % 4));
-            game_tick();
-            outbox_clear();
+            G->step();
+            G->out.clear();
         }
         char text[4096];
-        game_describe(text, sizeof text);
-        return std::string(text) + std::string(reinterpret_cast<char *>(field), MAP_BYTES);
+        G->describe(text, sizeof text);
+        return std::string(text) + std::string(reinterpret_cast<char *>(G->field), MAP_BYTES);
     };
     std::string a = play(7), b = play(7), c = play(8);
     EXPECT_EQ(a, b);
@@ -538,18 +630,18 @@ TEST(Maze, EveryMazeIsWalledPlayableAndHasItsFlags)
         game_config c = test_config(4, 4);
         c.seed = seed;
         c.flags = 12;
-        game_init(c);
-        build_maze(static_cast<int>(seed % 8));
+        new_game(c);
+        G->build_maze(static_cast<int>(seed % 8));
         for (int x = 0; x < MAP_W; x++)
-            ASSERT_TRUE(field[0][x] == CELL_WALL && field[MAP_H - 1][x] == CELL_WALL);
+            ASSERT_TRUE(G->field[0][x] == CELL_WALL && G->field[MAP_H - 1][x] == CELL_WALL);
         for (int y = 0; y < MAP_H; y++)
-            ASSERT_TRUE(field[y][0] == CELL_WALL && field[y][MAP_W - 1] == CELL_WALL);
+            ASSERT_TRUE(G->field[y][0] == CELL_WALL && G->field[y][MAP_W - 1] == CELL_WALL);
         int hx, hy, counts[8] = {};
-        human_home(0, &hx, &hy);
-        distance_map(hx, hy, dist);
+        G->human_home(0, &hx, &hy);
+        G->distance_map(hx, hy, dist);
         for (int y = 0; y < MAP_H; y++)
             for (int x = 0; x < MAP_W; x++) {
-                int8_t cell = field[y][x];
+                int8_t cell = G->field[y][x];
                 ASSERT_TRUE(cell >= CELL_ROAD && cell <= CELL_ROCK);
                 counts[cell]++;
                 if (cell == CELL_FLAG || cell == CELL_FLAG_L || cell == CELL_FLAG_S) {
@@ -557,23 +649,23 @@ TEST(Maze, EveryMazeIsWalledPlayableAndHasItsFlags)
                 }
                 if (cell != CELL_WALL && cell != CELL_ROCK) {
                     int open = 0;
-                    open += cell_open(x + 1, y, false) + cell_open(x - 1, y, false);
-                    open += cell_open(x, y + 1, false) + cell_open(x, y - 1, false);
+                    open += G->cell_open(x + 1, y, false) + G->cell_open(x - 1, y, false);
+                    open += G->cell_open(x, y + 1, false) + G->cell_open(x, y - 1, false);
                     EXPECT_GE(open, 2) << "dead end at " << x << "," << y << " seed " << seed;
                 }
             }
         EXPECT_EQ(counts[CELL_FLAG] + counts[CELL_FLAG_L] + counts[CELL_FLAG_S], 12);
         EXPECT_EQ(counts[CELL_FLAG_L], 1);
         EXPECT_EQ(counts[CELL_FLAG_S], 1);
-        EXPECT_EQ(flags_left, 12);
+        EXPECT_EQ(G->flags_left, 12);
         EXPECT_GT(counts[CELL_ROCK], 0);
-        for (int i = 0; i < car_total(); i++) {
+        for (int i = 0; i < G->car_total(); i++) {
             int cx, cy;
-            if (is_enemy(i))
-                enemy_home(i - cfg.slots, &cx, &cy);
+            if (G->is_enemy(i))
+                G->enemy_home(i - G->cfg.slots, &cx, &cy);
             else
-                human_home(i, &cx, &cy);
-            EXPECT_EQ(field[cy][cx], CELL_ROAD) << "start cell of car " << i;
+                G->human_home(i, &cx, &cy);
+            EXPECT_EQ(G->field[cy][cx], CELL_ROAD) << "start cell of car " << i;
             EXPECT_NE(dist[cy][cx], DIST_NONE);
         }
     }

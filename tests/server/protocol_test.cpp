@@ -1,7 +1,8 @@
 // The server's side of the protocol, checked by a test client that decodes every
 // byte: the check-in, the layout of every message, hostile clients beside a
-// well-behaved one, a full server, and the quit on shutdown. The server runs
-// in-process on an ephemeral port, so these tests never touch port 5555.
+// well-behaved one, the connection limits, placement in games and rooms, and the quit
+// on shutdown. The server runs in-process on an ephemeral port, so these tests never
+// touch port 5555.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -17,8 +18,10 @@
 #include <unistd.h>
 #include <vector>
 
+#include <functional>
+
+#include "connections.h"
 #include "game.h"
-#include "net.h"
 
 namespace {
 
@@ -31,9 +34,16 @@ struct frame {
     int32_t word(int k) const { return get_be32(payload.data() + 4 * k); }
 };
 
-int connect_port(int port)
+// A connection to the server from the loopback address `from` (any of 127.0.0.0/8).
+int connect_port(int port, const char *from = nullptr)
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (from) {
+        sockaddr_in src{};
+        src.sin_family = AF_INET;
+        inet_pton(AF_INET, from, &src.sin_addr);
+        bind(fd, reinterpret_cast<sockaddr *>(&src), sizeof src);
+    }
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(static_cast<uint16_t>(port));
@@ -172,22 +182,45 @@ bool closed_by_server(int fd)
     return false;
 }
 
+// The names of the human places in the car records, read until they are the
+// expected ones (or the time is up: then the last ones seen).
+std::vector<std::string> names_in_records(int fd, int places, int cars,
+                                          const std::vector<std::string> &expected)
+{
+    frame f;
+    std::vector<std::string> names;
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(WAIT_MS);
+    while (names != expected && std::chrono::steady_clock::now() < end) {
+        if (!wait_for(fd, TAG_PLAYERINFO2, cars, &f))
+            break;
+        names.clear();
+        for (int i = 0; i < places; i++)
+            names.emplace_back(
+                reinterpret_cast<const char *>(f.payload.data() + POFF2 * i + POFF2_NAME));
+    }
+    return names;
+}
+
 class ServerProtocol : public ::testing::Test {
 protected:
     int port = 0;
     std::thread loop;
     int result = -1;
 
-    void start(int slots, int enemies, int checkin_ms = 5000)
+    void start(int slots, int enemies, int checkin_ms = 5000,
+               const std::function<void(server_settings &)> &tune = nullptr)
     {
-        game_config c{slots, enemies, 2, 1, 3, 99, 3};
-        game_init(c);
+        game_config c{slots, enemies, 2, 1, 3, 99, 3, false};
         stop_requested = 0;
         int fd = open_listener("127.0.0.1", 0, &port);
         ASSERT_GE(fd, 0);
-        net_settings settings{checkin_ms, nullptr};
-        loop = std::thread([this, fd, settings] {
-            result = serve(fd, settings);
+        server_settings settings = default_server_settings();
+        settings.checkin_ms = checkin_ms;
+        settings.stats_seconds = 0;
+        if (tune)
+            tune(settings);
+        loop = std::thread([this, fd, c, settings] {
+            result = serve(fd, c, settings);
             close(fd);
         });
     }
@@ -335,18 +368,21 @@ TEST_F(ServerProtocol, HostileClientsAreDroppedWhileAWellBehavedOneKeepsPlaying)
     // The well-behaved client still plays: its car answers the keys.
     EXPECT_TRUE(car_moves(good, cars));
 
-    // Every place a hostile client took is free again.
+    // No hostile client left anything behind: a game under way takes no newcomer,
+    // so the next player opens a fresh game and is alone in it.
     int again = connect_port(port);
     check_in_reply r2;
     ASSERT_TRUE(check_in(again, "again", &r2));
-    EXPECT_EQ(r2.entry, 1);
+    EXPECT_EQ(r2.entry, 0);
+    EXPECT_EQ(names_in_records(again, 3, 4, {"again", "", ""}),
+              (std::vector<std::string>{"again", "", ""}));
     close(again);
     close(good);
 }
 
-TEST_F(ServerProtocol, AFullServerSaysSoAndClosesWithoutAnEntryNumber)
+TEST_F(ServerProtocol, WhenEveryGameIsFullANewcomerIsToldSoInThePlaceOfTheGreeting)
 {
-    start(1, 0);
+    start(1, 0, 5000, [](server_settings &s) { s.games_max = 1; });
     int a = connect_port(port);
     check_in_reply r;
     ASSERT_TRUE(check_in(a, "first", &r));
@@ -356,10 +392,8 @@ TEST_F(ServerProtocol, AFullServerSaysSoAndClosesWithoutAnEntryNumber)
     int b = connect_port(port);
     std::string greeting;
     ASSERT_TRUE(read_text(b, &greeting));
-    EXPECT_NE(greeting.find("taken"), std::string::npos);
-    send_name(b, "second");
-    int32_t entry;
-    EXPECT_FALSE(read_word(b, &entry));
+    EXPECT_NE(greeting.find("full"), std::string::npos) << greeting;
+    EXPECT_TRUE(closed_by_server(b));
     close(b);
 
     // The first client is still served.
@@ -367,6 +401,190 @@ TEST_F(ServerProtocol, AFullServerSaysSoAndClosesWithoutAnEntryNumber)
     send_keys(a, KEY_SPACE);
     EXPECT_TRUE(wait_for(a, TAG_LOBBY, 1, &f));
     close(a);
+}
+
+TEST_F(ServerProtocol, QuickPlayFillsAGameFirstAndARoomKeepsItsPlayersTogether)
+{
+    start(2, 0);
+    check_in_reply r;
+    int a = connect_port(port), b = connect_port(port), c = connect_port(port);
+    ASSERT_TRUE(check_in(a, "ann", &r));
+    EXPECT_EQ(r.entry, 0);
+    ASSERT_TRUE(check_in(b, "ben", &r));
+    EXPECT_EQ(r.entry, 1) << "the open quick-play game is filled first";
+    ASSERT_TRUE(check_in(c, "cat", &r));
+    EXPECT_EQ(r.entry, 0) << "a full game opens the next";
+    EXPECT_EQ(r.players, 2);
+
+    int x = connect_port(port, "127.0.0.2"), y = connect_port(port, "127.0.0.2");
+    ASSERT_TRUE(check_in(x, "xia@club7", &r));
+    EXPECT_EQ(r.entry, 0) << "a room gets a game of its own";
+    EXPECT_NE(r.second.find("room club7"), std::string::npos) << r.second;
+    ASSERT_TRUE(check_in(y, "yan@club7", &r));
+    EXPECT_EQ(r.entry, 1);
+    EXPECT_EQ(names_in_records(y, 2, 2, {"xia", "yan"}), (std::vector<std::string>{"xia", "yan"}))
+        << "names are shown without the room";
+
+    int z = connect_port(port, "127.0.0.2");
+    ASSERT_TRUE(check_in(z, "zed@club7", &r));
+    EXPECT_NE(r.second.find("full"), std::string::npos) << "a full room sends to quick play";
+    EXPECT_EQ(r.entry, 1) << "beside cat, in the newest quick-play game";
+    EXPECT_EQ(names_in_records(z, 2, 2, {"cat", "zed"}), (std::vector<std::string>{"cat", "zed"}))
+        << "a client hears of its own game only";
+    EXPECT_EQ(names_in_records(a, 2, 2, {"ann", "ben"}), (std::vector<std::string>{"ann", "ben"}));
+    for (int fd : {a, b, c, x, y, z})
+        close(fd);
+}
+
+TEST_F(ServerProtocol, AGameWhosePlayersAllLeftIsClosedAndItsRoomStartsAfresh)
+{
+    char path[] = "/tmp/mazecar-status-XXXXXX";
+    int tmp = mkstemp(path);
+    ASSERT_GE(tmp, 0);
+    close(tmp);
+    std::string status_path = path;
+    start(2, 0, 5000, [&status_path](server_settings &s) { s.status_path = status_path.c_str(); });
+    auto status = [&status_path] {
+        FILE *f = fopen(status_path.c_str(), "r");
+        std::string text;
+        char buf[4096];
+        size_t n;
+        while (f && (n = fread(buf, 1, sizeof buf, f)) > 0)
+            text.append(buf, n);
+        if (f)
+            fclose(f);
+        return text;
+    };
+    auto wait_status = [&status](const char *what, bool present) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(WAIT_MS);
+        while (std::chrono::steady_clock::now() < end) {
+            if ((status().find(what) != std::string::npos) == present)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    };
+    check_in_reply r;
+    int x = connect_port(port), y = connect_port(port);
+    ASSERT_TRUE(check_in(x, "xia@den", &r));
+    ASSERT_TRUE(check_in(y, "yan@den", &r));
+    ASSERT_TRUE(wait_status("room den", true));
+    close(x);
+    close(y);
+    EXPECT_TRUE(wait_status("room den", false)) << "the empty game is closed";
+    int z = connect_port(port);
+    ASSERT_TRUE(check_in(z, "zed@den", &r));
+    EXPECT_EQ(r.entry, 0) << "a new game for the room";
+    close(z);
+    stop();
+    unlink(path);
+    unlink((status_path + ".tmp").c_str());
+}
+
+TEST_F(ServerProtocol, AnAddressMayHoldAndOpenOnlyItsShareOfConnections)
+{
+    start(4, 0, 5000, [](server_settings &s) {
+        s.per_address = 2;
+        s.connect_rate = 4;
+    });
+    std::string text;
+    int a = connect_port(port, "127.0.0.5"), b = connect_port(port, "127.0.0.5");
+    ASSERT_TRUE(read_text(a, &text));
+    ASSERT_TRUE(read_text(b, &text));
+    int c = connect_port(port, "127.0.0.5");
+    EXPECT_FALSE(read_text(c, &text)) << "a third open connection is refused at once";
+    close(c);
+    int d = connect_port(port, "127.0.0.6");
+    EXPECT_TRUE(read_text(d, &text)) << "another address is not held back";
+    close(d);
+
+    // A connection that ends frees its share; the rate counts every attempt.
+    shutdown(a, SHUT_WR);
+    ASSERT_TRUE(closed_by_server(a));
+    int e = connect_port(port, "127.0.0.5");
+    EXPECT_TRUE(read_text(e, &text)) << "a closed connection's share is free again";
+    shutdown(b, SHUT_WR);
+    ASSERT_TRUE(closed_by_server(b));
+    int f = connect_port(port, "127.0.0.5");
+    EXPECT_FALSE(read_text(f, &text)) << "the fifth attempt in ten seconds is one too many";
+    for (int fd : {a, b, e, f})
+        close(fd);
+}
+
+TEST_F(ServerProtocol, AFullTableDropsTheOldestUnfinishedCheckInNeverAPlayer)
+{
+    start(2, 0, 5000, [](server_settings &s) { s.max_connections = 3; });
+    std::string text;
+    int player = connect_port(port);
+    check_in_reply r;
+    ASSERT_TRUE(check_in(player, "pat", &r));
+    int idle1 = connect_port(port, "127.0.0.8");
+    ASSERT_TRUE(read_text(idle1, &text));
+    int idle2 = connect_port(port, "127.0.0.9");
+    ASSERT_TRUE(read_text(idle2, &text));
+
+    int newcomer = connect_port(port, "127.0.0.10");
+    EXPECT_TRUE(read_text(newcomer, &text)) << "the newcomer gets in";
+    EXPECT_TRUE(closed_by_server(idle1)) << "the oldest unfinished check-in made room";
+    send_name(idle2, "second");
+    int32_t entry = -1;
+    EXPECT_TRUE(read_word(idle2, &entry)) << "the younger one was kept";
+    frame f;
+    send_keys(player, KEY_SPACE);
+    EXPECT_TRUE(wait_for(player, TAG_LOBBY, 2, &f)) << "the player is still served";
+    for (int fd : {player, idle1, idle2, newcomer})
+        close(fd);
+}
+
+TEST_F(ServerProtocol, AClientThatStopsReadingIsDroppedWhileItsGameGoesOn)
+{
+    start(8, 0, 5000, [](server_settings &s) {
+        s.out_queue_bytes = 8192;
+        s.socket_sndbuf = 4096;
+    });
+    const int cars = 8;
+    int sleeper = socket(AF_INET, SOCK_STREAM, 0);
+    int small = 2048;
+    setsockopt(sleeper, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(port));
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(sleeper, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+    check_in_reply r;
+    ASSERT_TRUE(check_in(sleeper, "sleepy", &r));  // then never reads again
+    int good = playing_client("good", cars);
+    // The sleeper's place empties (its name leaves the records) while play goes on.
+    bool dropped = false;
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    frame f;
+    while (!dropped && std::chrono::steady_clock::now() < end) {
+        send_keys(good, KEY_SPACE);  // smoke: the smoke table goes out too
+        send_keys(good, 0);
+        ASSERT_TRUE(wait_for(good, TAG_PLAYERINFO2, cars, &f));
+        dropped = f.payload[POFF2 * r.entry + POFF2_NAME] == '\0';
+    }
+    EXPECT_TRUE(dropped);
+    EXPECT_TRUE(car_moves(good, cars));
+    close(sleeper);
+    close(good);
+}
+
+TEST_F(ServerProtocol, ANameMessageOfTheLongestLengthIsTakenAndOneLongerRefused)
+{
+    start(2, 0);
+    std::string text;
+    for (int len : {NAME_IN_MAX, NAME_IN_MAX + 1}) {
+        int fd = connect_port(port);
+        ASSERT_TRUE(read_text(fd, &text));
+        std::vector<unsigned char> msg(4 + static_cast<size_t>(len), 'n');
+        put_be32(msg.data(), len);
+        msg.back() = '\0';
+        send_bytes(fd, msg.data(), msg.size());
+        int32_t entry = -1;
+        EXPECT_EQ(read_word(fd, &entry), len == NAME_IN_MAX) << "length " << len;
+        close(fd);
+    }
 }
 
 TEST_F(ServerProtocol, StoppingTheServerSendsQuitToEveryClient)
@@ -389,21 +607,23 @@ TEST_F(ServerProtocol, StoppingTheServerSendsQuitToEveryClient)
     }
 }
 
-TEST(OutputQueue, HoldsBytesInOrderAcrossTheWrapAndRefusesWhatDoesNotFit)
+TEST(OutputQueue, HoldsBytesInOrderAfterPartialSendsAndRefusesWhatDoesNotFit)
 {
-    static conn c;
-    c.out_start = OUT_BUF_SIZE - 3;
-    c.out_len = 0;
-    const unsigned char bytes[6] = {1, 2, 3, 4, 5, 6};
-    ASSERT_TRUE(queue_bytes(c, bytes, 6));
-    EXPECT_EQ(c.out[OUT_BUF_SIZE - 1], 3);
-    EXPECT_EQ(c.out[0], 4);
-    EXPECT_EQ(c.out[2], 6);
-    static unsigned char big[OUT_BUF_SIZE];
-    EXPECT_FALSE(queue_bytes(c, big, OUT_BUF_SIZE - 5)) << "one byte too many";
-    EXPECT_EQ(c.out_len, 6) << "nothing of a refused message is queued";
-    EXPECT_TRUE(queue_bytes(c, big, OUT_BUF_SIZE - 6));
-    EXPECT_FALSE(queue_bytes(c, bytes, 1));
+    out_queue q;
+    q.limit = 16;
+    const unsigned char bytes[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    ASSERT_TRUE(q.push(bytes, 10));
+    q.consume(7);  // a partial send
+    ASSERT_TRUE(q.push(bytes, 10));
+    ASSERT_EQ(q.pending(), 13u);
+    EXPECT_EQ(q.front()[0], 8);
+    EXPECT_EQ(q.front()[3], 1);
+    EXPECT_EQ(q.front()[12], 10);
+    EXPECT_FALSE(q.push(bytes, 4)) << "one byte too many";
+    EXPECT_EQ(q.pending(), 13u) << "nothing of a refused message is queued";
+    EXPECT_TRUE(q.push(bytes, 3));
+    q.consume(16);
+    EXPECT_EQ(q.pending(), 0u);
 }
 
 }  // namespace

@@ -1,0 +1,139 @@
+// The connection layer: one epoll loop over non-blocking sockets that accepts within
+// the limits, runs each connection's check-in, hands the player to a game through
+// placement, carries key frames in and the games' messages out through bounded
+// queues, and steps every game on a monotonic clock. Games know nothing of sockets.
+#pragma once
+
+#include <csignal>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "game.h"
+#include "limits.h"
+#include "placement.h"
+#include "stats.h"
+
+constexpr int NAME_IN_MAX = 64;   // longest name message accepted (length word)
+constexpr int IN_BUF_SIZE = 256;  // per-connection input bound
+static_assert(4 + NAME_IN_MAX <= IN_BUF_SIZE, "a whole name message fits the input buffer");
+constexpr int OUT_BUF_SIZE = 64 * 1024;  // per-connection output bound
+// Keeps a client that stops reading from hiding its backlog in the kernel.
+constexpr int SOCKET_SNDBUF = 32 * 1024;
+constexpr int QUIT_FLUSH_MS = 2000;      // time given to TAG_QUIT to leave on shutdown
+constexpr int KEY_FRAMES_PER_STEP = 16;  // far more than hands can press in 1/30 s
+constexpr int ACCEPTS_PER_TURN = 256;    // new connections taken before serving others
+constexpr long long CONNECT_RATE_WINDOW_MS = 10000;
+constexpr int STATUS_FILE_STEPS = 10;  // steps between writes of the status file
+
+struct server_settings {
+    int checkin_ms;           // a check-in must finish within this (--checkin-seconds)
+    int max_connections;      // connections at once, checking in or playing
+    int per_address;          // open connections from one address
+    int connect_rate;         // new connections from one address per 10 s
+    int games_max;            // games open at once
+    int stats_seconds;        // period of the stats line, 0 = none
+    const char *status_path;  // state of the games written here a few times a second
+    int out_queue_bytes;      // bound of each client's output queue (OUT_BUF_SIZE)
+    int socket_sndbuf;        // kernel send buffer of each client (SOCKET_SNDBUF)
+};
+
+server_settings default_server_settings();
+
+// Bytes waiting to be sent to one client, at most `limit`.
+struct out_queue {
+    std::vector<unsigned char> buf;
+    size_t start = 0;
+    size_t limit = OUT_BUF_SIZE;
+    size_t pending() const { return buf.size() - start; }
+    const unsigned char *front() const { return buf.data() + start; }
+    // False (and nothing queued) when the bytes do not fit in the bound.
+    bool push(const void *bytes, size_t len);
+    void consume(size_t n);
+    void reset();
+};
+
+enum { CS_FREE, CS_NAME, CS_PLAY };
+
+struct conn {
+    int state = CS_FREE;  // CS_*
+    int fd = -1;
+    uint32_t gen = 0;  // bumped on every reuse, so a stale event never reaches a newcomer
+    addr_key addr{0, 0};
+    char addr_text[48] = "";
+    long long deadline_ms = 0;  // end of the check-in
+    hosted_game *hg = nullptr;  // the game of a checked-in player
+    int slot = -1;              // its place there
+    unsigned char in[IN_BUF_SIZE];
+    int in_len = 0;
+    out_queue out;
+    bool flush_pending = false;  // in the list of queues to send at the end of the turn
+    bool polling_out = false;    // epoll waits for room to write
+    long frames_step = -1;       // the step the frame count belongs to
+    int frames = 0;
+};
+
+extern volatile sig_atomic_t stop_requested;
+
+// A non-blocking listening socket on addr (IPv4 or IPv6; "::" takes both families where
+// the system allows it) and port (0 picks a free one); -1 and a message on failure.
+int open_listener(const char *addr, int port, int *bound_port);
+
+class server {
+public:
+    server(const game_config &base, const server_settings &settings);
+    ~server();
+    server(const server &) = delete;
+    server &operator=(const server &) = delete;
+
+    // Serves until stop_requested is set, then sends TAG_QUIT to every client, closes
+    // everything and returns 0 (1 when the loop itself failed).
+    int run(int listen_fd);
+
+    std::vector<conn> conns;
+    placement places;
+    server_stats stats;
+    long steps = 0;
+
+private:
+    void accept_some(int listen_fd);
+    void admit(int fd, const sockaddr_storage &sa);
+    void refuse(int fd, int reason, const char *addr_text);
+    bool evict_oldest_checkin();
+    void expire_checkins(long long now);
+    void greet(conn &c);
+    void read_name(conn &c);
+    void finish_check_in(conn &c, int name_len);
+    void read_frames(conn &c);
+    void on_readable(conn &c);
+    void write_out(conn &c);
+    void want_flush(conn &c);
+    void flush_all();
+    void drop(conn &c, int reason, const char *why);
+    void touch(hosted_game *hg);
+    void deliver(hosted_game *hg);
+    void finish_turn();
+    void step_all(long long lateness_us);
+    void share_best_score();
+    void periodic(long long now_ms);
+    void write_status_file() const;
+    void log_stats(long long now_ms);
+    void quit_all();
+    int index_of(const conn &c) const { return static_cast<int>(&c - conns.data()); }
+
+    server_settings settings_;
+    address_limits limits_;
+    int epoll_fd_ = -1;
+    int spare_fd_ = -1;  // given up to accept and close a connection when out of descriptors
+    std::vector<int> free_;
+    std::deque<std::pair<int, uint32_t>> checkins_;  // oldest first; stale entries skipped
+    std::vector<std::pair<int, uint32_t>> flush_list_;
+    std::vector<hosted_game *> touched_;
+    server_stats stats_before_;
+    long long stats_due_ms_ = 0, stats_last_ms_ = 0, prune_due_ms_ = 0;
+};
+
+// Builds a server for one listening socket and runs it (for main, tests and fuzzers).
+int serve(int listen_fd, const game_config &base, const server_settings &settings);

@@ -1,0 +1,62 @@
+// Placement: which game a checked-in player joins. A name "player@room" joins that
+// room's game (made on first use); any other name joins the newest quick-play game
+// still in its lobby with a free place, or a new one. A game is closed when its last
+// player leaves; at most games_max are open at once.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "game.h"
+
+constexpr int ROOM_NAME_MAX = 8;  // letters or digits
+
+struct hosted_game {
+    explicit hosted_game(const game_config &cfg, int best) : g(cfg, best) {}
+    game g;
+    int id = 0;
+    std::string room;          // "" for quick play
+    int conn[MAXPLAYER];       // connection on each human place, -1 none
+    size_t index = 0;          // position in placement::games
+    bool touched = false;      // has output or lost a player this turn
+    long long started_ms = 0;  // Unix time the game under way began; 0 in the lobby
+};
+
+// Splits what a client sent as its name into the name shown and the room: "bob@club7"
+// gives "bob" and "club7"; a name without a well-formed room keeps its whole text.
+void split_room(const char *raw, std::string &name, std::string &room);
+
+struct placed {
+    hosted_game *hg;
+    int slot;
+    bool room_was_full;  // asked for a room without a free place; got quick play
+};
+
+class placement {
+public:
+    placement(const game_config &base, int games_max);
+    // A place for a newcomer exists or a game can still be opened.
+    bool has_room_for_newcomer() const;
+    // Finds or makes a game and a free place; false when every game is full and no
+    // more may be opened.
+    bool place(const std::string &room, placed &out);
+    // Closes the game (it has no players left).
+    void close(hosted_game *hg);
+    // Seed of the n-th game opened (0 first): the first keeps the server's seed.
+    uint32_t seed_of(int n) const;
+    const game_config &base() const { return base_; }
+
+    std::vector<std::unique_ptr<hosted_game>> games;
+    int best_score = 0;  // the best score shown as the high score in new games
+    int games_max;
+
+private:
+    hosted_game *open_game(const std::string &room);
+    hosted_game *quick_game_with_place() const;
+    game_config base_;
+    int opened_ = 0;
+    std::unordered_map<std::string, hosted_game *> rooms_;
+};

@@ -1,0 +1,75 @@
+// Step figures and the stats line.
+#include "stats.h"
+
+#include <algorithm>
+#include <cstdio>
+
+const char *const reason_names[REASON_COUNT] = {
+    "per_address",     "rate",        "full",     "games",     "evicted",
+    "checkin_timeout", "not_reading", "flooding", "bad_input",
+};
+
+const double step_bucket_bounds[STEP_BUCKETS] = {0.0001, 0.00025, 0.0005, 0.001, 0.0025,
+                                                 0.005,  0.01,    0.025,  0.05,  0.1};
+
+constexpr size_t SAMPLES_MAX = 1 << 16;  // a period longer than half an hour keeps its start
+
+void server_stats::note_step(long long duration_us, long long lateness_us)
+{
+    double seconds = static_cast<double>(duration_us) / 1e6;
+    step_count++;
+    step_seconds_sum += seconds;
+    int b = 0;
+    while (b < STEP_BUCKETS && seconds > step_bucket_bounds[b])
+        b++;
+    step_buckets[b]++;
+    if (lateness_us > LATE_STEP_US)
+        late_steps++;
+    if (step_us.size() < SAMPLES_MAX) {
+        step_us.push_back(static_cast<int>(std::min(duration_us, 1000000000LL)));
+        late_us.push_back(static_cast<int>(std::min(lateness_us, 1000000000LL)));
+    }
+}
+
+static double percentile(std::vector<int> v, double q)
+{
+    if (v.empty())
+        return 0;
+    size_t k = static_cast<size_t>(q * static_cast<double>(v.size() - 1));
+    std::nth_element(v.begin(), v.begin() + static_cast<long>(k), v.end());
+    return v[k] / 1000.0;
+}
+
+void server_stats::step_percentiles(double *p50, double *p99) const
+{
+    *p50 = percentile(step_us, 0.5);
+    *p99 = percentile(step_us, 0.99);
+}
+
+std::string stats_line(const server_stats &now, const server_stats &before, double seconds,
+                       const stats_totals &t, long log_left_out)
+{
+    if (seconds <= 0)
+        seconds = 1;
+    char buf[1024];
+    int n = snprintf(buf, sizeof buf,
+                     "stats: games %d lobby %d playing, players %d, watchers %d, connections %d "
+                     "(%d checking in),",
+                     t.games_lobby, t.games_playing, t.players, t.watchers, t.connections,
+                     t.checking_in);
+    std::string line(buf, static_cast<size_t>(n));
+    for (int r = 0; r < REASON_COUNT; r++) {
+        snprintf(buf, sizeof buf, " %s %llu", reason_names[r],
+                 static_cast<unsigned long long>(now.reasons[r] - before.reasons[r]));
+        line += buf;
+    }
+    double p50 = 0, p99 = 0;
+    now.step_percentiles(&p50, &p99);
+    snprintf(buf, sizeof buf,
+             ", sent %.0f msg/s %.1f kB/s, step median %.2f ms p99 %.2f ms, late steps %llu, "
+             "log lines left out %ld",
+             static_cast<double>(now.messages_sent - before.messages_sent) / seconds,
+             static_cast<double>(now.bytes_sent - before.bytes_sent) / seconds / 1000.0, p50, p99,
+             static_cast<unsigned long long>(now.late_steps - before.late_steps), log_left_out);
+    return line + buf;
+}

@@ -1,0 +1,50 @@
+// The server's figures: refusals and drops by reason, what was sent, and how long and
+// how late the steps were. The stats line and the status snapshot read them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Why a connection was refused or dropped. Refusals happen before anything is kept
+// for the connection.
+enum {
+    REFUSED_PER_ADDRESS,  // the address holds its share of open connections
+    REFUSED_RATE,         // the address opened too many connections lately
+    REFUSED_FULL,         // the table is full of players
+    REFUSED_GAMES,        // every game is full and no more may be opened
+    DROPPED_EVICTED,      // an unfinished check-in made room for a newcomer
+    DROPPED_CHECKIN_TIMEOUT,
+    DROPPED_NOT_READING,  // its output queue filled
+    DROPPED_FLOODING,     // more key frames in a step than a person can make
+    DROPPED_BAD_INPUT,    // a bad frame or name
+    REASON_COUNT,
+};
+
+extern const char *const reason_names[REASON_COUNT];
+
+constexpr long long LATE_STEP_US = 5000;  // a step starting later than this is late
+constexpr int STEP_BUCKETS = 10;
+extern const double step_bucket_bounds[STEP_BUCKETS];  // seconds
+
+struct server_stats {
+    uint64_t reasons[REASON_COUNT] = {};
+    uint64_t messages_sent = 0, bytes_sent = 0;
+    uint64_t late_steps = 0;
+    uint64_t step_count = 0;
+    double step_seconds_sum = 0;
+    uint64_t step_buckets[STEP_BUCKETS + 1] = {};
+    // Samples of the current stats period, microseconds.
+    std::vector<int> step_us, late_us;
+
+    void note_step(long long duration_us, long long lateness_us);
+    // Median and 99th percentile of this period's step times, in milliseconds.
+    void step_percentiles(double *p50, double *p99) const;
+};
+
+// The periodic stats line; counts since the last line become rates over `seconds`.
+struct stats_totals {
+    int games_lobby, games_playing, players, watchers, connections, checking_in;
+};
+std::string stats_line(const server_stats &now, const server_stats &before, double seconds,
+                       const stats_totals &t, long log_left_out);

@@ -1,0 +1,136 @@
+// Placement of players in games and rooms, and games as independent values: two games
+// stepped side by side play exactly as each would alone.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "placement.h"
+
+namespace {
+
+game_config config(int slots)
+{
+    return game_config{slots, 1, 2, 1, 3, 1234, 2, false};
+}
+
+TEST(RoomNames, ANameWithAWellFormedRoomIsSplitAndAnyOtherIsKeptWhole)
+{
+    struct {
+        const char *raw, *name, *room;
+    } cases[] = {
+        {"bob@club7", "bob", "club7"}, {"bob", "bob", ""},
+        {"bob@", "bob@", ""},          {"bob@ninechars", "bob@ninechars", ""},
+        {"bob@a-b", "bob@a-b", ""},    {"a@b@room", "a@b", "room"},
+        {"@club", "", "club"},
+    };
+    for (const auto &c : cases) {
+        std::string name, room;
+        split_room(c.raw, name, room);
+        EXPECT_EQ(name, c.name) << c.raw;
+        EXPECT_EQ(room, c.room) << c.raw;
+    }
+}
+
+TEST(Placement, QuickPlayFillsTheNewestLobbyGameAndRoomsAreApart)
+{
+    placement p(config(2), 10);
+    placed a{}, b{}, c{}, r1{}, r2{}, r3{};
+    ASSERT_TRUE(p.place("", a));
+    a.hg->g.join(a.slot, "a");
+    ASSERT_TRUE(p.place("", b));
+    b.hg->g.join(b.slot, "b");
+    EXPECT_EQ(a.hg, b.hg);
+    EXPECT_EQ(b.slot, 1);
+    ASSERT_TRUE(p.place("", c));
+    c.hg->g.join(c.slot, "c");
+    EXPECT_NE(c.hg, a.hg) << "a full game opens the next";
+
+    ASSERT_TRUE(p.place("den", r1));
+    r1.hg->g.join(r1.slot, "r1");
+    EXPECT_NE(r1.hg, c.hg) << "a room is not quick play";
+    EXPECT_EQ(r1.hg->room, "den");
+    ASSERT_TRUE(p.place("den", r2));
+    r2.hg->g.join(r2.slot, "r2");
+    EXPECT_EQ(r2.hg, r1.hg);
+    ASSERT_TRUE(p.place("den", r3));
+    EXPECT_TRUE(r3.room_was_full);
+    EXPECT_EQ(r3.hg, c.hg) << "a full room sends to the quick-play game with a place";
+
+    // A quick-play game that has started takes no newcomer.
+    c.hg->g.phase = PH_PLAY;
+    placed d{};
+    ASSERT_TRUE(p.place("", d));
+    EXPECT_NE(d.hg, c.hg);
+    EXPECT_EQ(p.games.size(), 4u);
+}
+
+TEST(Placement, TheGameCapHoldsAndAClosedGameMakesRoom)
+{
+    placement p(config(1), 2);
+    placed a{}, b{}, c{};
+    ASSERT_TRUE(p.place("", a));
+    a.hg->g.join(a.slot, "a");
+    ASSERT_TRUE(p.place("x", b));
+    b.hg->g.join(b.slot, "b");
+    EXPECT_FALSE(p.has_room_for_newcomer());
+    EXPECT_FALSE(p.place("", c));
+    EXPECT_FALSE(p.place("y", c));
+    b.hg->g.leave(b.slot);
+    p.close(b.hg);
+    EXPECT_TRUE(p.place("y", c));
+    EXPECT_EQ(c.hg->room, "y");
+}
+
+TEST(Placement, EachGameHasItsOwnSeedAndTheFirstKeepsTheServers)
+{
+    placement p(config(1), 10);
+    EXPECT_EQ(p.seed_of(0), 1234u);
+    EXPECT_NE(p.seed_of(1), p.seed_of(2));
+    EXPECT_NE(p.seed_of(1), 1234u);
+    placement again(config(1), 10);
+    EXPECT_EQ(again.seed_of(5), p.seed_of(5)) << "reproducible from --seed";
+}
+
+// One game's course, with scripted keys; `other` (if any) steps in between.
+std::string play(uint32_t seed, game *other)
+{
+    game_config c = config(2);
+    c.enemies = 3;
+    c.seed = seed;
+    game g(c);
+    g.join(0, "a");
+    g.keys(0, KEY_SPACE);
+    g.keys(0, 0);
+    for (int t = 0; t < 25 * TICK_HZ; t++) {
+        if (t % 37 == 0)
+            g.keys(0, (1 << (t / 37 % 4)) | (t % 74 == 0 ? KEY_SPACE : 0));
+        g.step();
+        g.out.clear();
+        if (other) {
+            other->keys(0, t % 3 ? KEY_LEFT : KEY_SPACE);
+            other->step();
+            other->out.clear();
+        }
+    }
+    char text[4096];
+    g.describe(text, sizeof text);
+    return std::string(text) + std::string(reinterpret_cast<char *>(g.field), MAP_BYTES);
+}
+
+TEST(Games, TwoGamesSteppedSideBySidePlayAsEachWouldAlone)
+{
+    game_config c = config(2);
+    c.enemies = 3;
+    c.seed = 99;
+    game other(c);
+    other.join(0, "o");
+    other.keys(0, KEY_SPACE);
+    other.keys(0, 0);
+    std::string alone = play(7, nullptr);
+    std::string beside = play(7, &other);
+    EXPECT_EQ(alone, beside);
+    EXPECT_NE(other.phase, PH_LOBBY) << "the other game really played";
+}
+
+}  // namespace
