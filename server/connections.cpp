@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "log.h"
+#include "net/dead_peer.h"
 
 volatile sig_atomic_t stop_requested;
 
@@ -244,6 +245,8 @@ void server::admit(int fd, const sockaddr_storage &sa)
     c.frames_step = -1;
     int sndbuf = settings_.socket_sndbuf;
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+    if (sa.ss_family == AF_INET || sa.ss_family == AF_INET6)  // a vanished player is dropped
+        enable_dead_peer_detection(fd);
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.u64 = event_tag(index, c.gen);

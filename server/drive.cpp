@@ -10,10 +10,13 @@
 static const int DX[4] = {0, -1, 0, 1};
 static const int DY[4] = {-1, 0, 1, 0};
 // Scratch of one step of one game, never state between steps: the path lengths to
-// each human car, which every enemy of the step reads. One set serves every game,
-// since games step one after another on one thread.
+// each human car, which the enemies of the step read. A map is made the first time an
+// enemy at a crossing asks for it (most steps none does), from the humans' positions
+// after they moved; enemies moving do not change it. One set serves every game, since
+// games step one after another on one thread.
+enum { CHASE_UNKNOWN, CHASE_VALID, CHASE_NONE };
 static int16_t chase_maps[MAXPLAYER][MAP_H][MAP_W];
-static bool chase_valid[MAXPLAYER];
+static int chase_state[MAXPLAYER];
 
 int cell_centre(int cell)
 {
@@ -168,7 +171,7 @@ void game::choose_enemy(int i)
     // The nearest human on the field, by path length.
     int cx = c.x / CELL_SIZE, cy = c.y / CELL_SIZE, target = -1;
     for (int h = 0; h < cfg.slots; h++)
-        if (chase_valid[h] && chase_maps[h][cy][cx] != DIST_NONE &&
+        if (chase_map_ready(h) && chase_maps[h][cy][cx] != DIST_NONE &&
             (target < 0 || chase_maps[h][cy][cx] < chase_maps[target][cy][cx]))
             target = h;
     int pick = options[rng_below(n)];
@@ -365,21 +368,28 @@ void game::check_hits(int i)
         burst(c);
 }
 
-void game::build_chase_maps()
+void game::forget_chase_maps()
 {
-    for (int h = 0; h < cfg.slots; h++) {
+    for (int h = 0; h < cfg.slots; h++)
+        chase_state[h] = CHASE_UNKNOWN;
+}
+
+bool game::chase_map_ready(int h)
+{
+    if (chase_state[h] == CHASE_UNKNOWN) {
         const car &c = cars[h];
-        chase_valid[h] = c.in_game && on_field(c);
-        if (chase_valid[h])
+        chase_state[h] = c.in_game && on_field(c) ? CHASE_VALID : CHASE_NONE;
+        if (chase_state[h] == CHASE_VALID)
             distance_map(c.x / CELL_SIZE, c.y / CELL_SIZE, chase_maps[h]);
     }
+    return chase_state[h] == CHASE_VALID;
 }
 
 void game::drive_all()
 {
     for (int i = 0; i < cfg.slots; i++)
         drive_human(i);
-    build_chase_maps();
+    forget_chase_maps();
     for (int i = cfg.slots; i < car_total(); i++)
         drive_enemy(i);
     age_smoke();

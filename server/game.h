@@ -219,7 +219,8 @@ private:
     void drive_human(int i);
     void drive_enemy(int i);
     void check_hits(int i);
-    void build_chase_maps();
+    void forget_chase_maps();
+    bool chase_map_ready(int h);
     bool open_ahead(const car &c, int dir, bool enemy) const;
 
     // maze.cpp

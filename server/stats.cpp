@@ -53,10 +53,10 @@ std::string stats_line(const server_stats &now, const server_stats &before, doub
         seconds = 1;
     char buf[1024];
     int n = snprintf(buf, sizeof buf,
-                     "stats: games %d lobby %d playing, players %d, watchers %d, connections %d "
-                     "(%d checking in),",
-                     t.games_lobby, t.games_playing, t.players, t.watchers, t.connections,
-                     t.checking_in);
+                     "stats: games %d (%d in the lobby, %d playing), players %d, watchers %d, "
+                     "connections %d (%d checking in), refused or dropped:",
+                     t.games_lobby + t.games_playing, t.games_lobby, t.games_playing, t.players,
+                     t.watchers, t.connections, t.checking_in);
     std::string line(buf, static_cast<size_t>(n));
     for (int r = 0; r < REASON_COUNT; r++) {
         snprintf(buf, sizeof buf, " %s %llu", reason_names[r],

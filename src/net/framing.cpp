@@ -61,17 +61,40 @@ static int bytes_waiting()
     return waiting;
 }
 
-// With fewer than a header's bytes waiting: ends the process if the connection is
-// gone, so a dead server never leaves a frozen screen behind. A live connection
-// that is merely quiet returns at once.
-static void check_connection_alive(int waiting)
+// The words for a connection's failure. ETIMEDOUT: the keep-alive probes or the user
+// time-out found the server gone.
+static const char *loss_reason(int err)
+{
+    return err == ETIMEDOUT ? "timed out" : strerror(err);
+}
+
+// The reason a failed connection gives, from the socket's pending error.
+static const char *connection_error()
+{
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err == 0)
+        return "socket error";
+    return loss_reason(err);
+}
+
+// Called whenever no whole message is waiting: ends the process if the connection is
+// gone, so a dead server never leaves a frozen screen behind. needed is the size of
+// the frame whose first waiting bytes have arrived (0 while its header is incomplete).
+// A live connection that is merely quiet or slow returns at once.
+static void check_connection_alive(int waiting, int32_t needed)
 {
     pollfd p{sock, POLLIN | POLLRDHUP, 0};
     if (poll(&p, 1, 0) <= 0)
         return;
-    if (p.revents & (POLLERR | POLLNVAL))
+    if (p.revents & POLLNVAL)
         fatal_error("lost server connection: socket error");
+    if (p.revents & POLLERR)
+        fatal_error("lost server connection: %s", connection_error());
     if (p.revents & (POLLHUP | POLLRDHUP)) {
+        if (needed > 0)
+            fatal_error("lost server connection: closed after %d of the %d bytes of a message",
+                        waiting, needed);
         if (waiting > 0)
             fatal_error("lost server connection: closed after %d bytes of a frame header", waiting);
         fatal_error("lost server connection: closed by the server");
@@ -82,35 +105,53 @@ static void check_connection_alive(int waiting)
         if (n == 0)
             fatal_error("lost server connection: closed by the server");
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-            fatal_error("lost server connection: %s", strerror(errno));
+            fatal_error("lost server connection: %s", loss_reason(errno));
     }
 }
 
-// A frame too large for recv_buf: read it through the buffer and throw it away.
-static void skip_frame(int32_t tag, int32_t size)
+// Bytes of an oversized frame still to be read away.
+static int64_t skip_left;
+
+void reset_framing()
 {
-    fprintf(stderr, "frame %s (%d) of size %d is larger than the %d-byte buffer; skipped\n",
-            tag_name(tag), tag, size, NET_BUF_SIZE);
-    int64_t left = size;
-    while (left > 0) {
-        int piece = left > NET_BUF_SIZE ? NET_BUF_SIZE : static_cast<int>(left);
+    skip_left = 0;
+}
+
+// Reads away the waiting bytes of an oversized frame, through recv_buf in pieces,
+// never more than have arrived; true once the whole frame is gone.
+static bool skip_waiting(int waiting)
+{
+    while (skip_left > 0 && waiting > 0) {
+        int piece = waiting < NET_BUF_SIZE ? waiting : NET_BUF_SIZE;
+        if (skip_left < piece)
+            piece = static_cast<int>(skip_left);
         recv_exact(recv_buf, piece, "an oversized frame");
-        left -= piece;
+        skip_left -= piece;
+        waiting -= piece;
     }
     recv_len = 0;
     memset(recv_buf, 0, sizeof recv_buf);
+    return skip_left == 0;
 }
 
+// A frame is taken only at the first tick at which all of its bytes have arrived; until
+// then it stays in the socket, so a slow or stalled server never holds up the tick.
 void poll_server()
 {
     int waiting = bytes_waiting();
+    if (waiting < 0)
+        return;
+    if (skip_left > 0) {
+        if (!skip_waiting(waiting))
+            check_connection_alive(0, 0);
+        return;
+    }
     if (waiting < TAG_SIZE) {
-        if (waiting >= 0)
-            check_connection_alive(waiting);
+        check_connection_alive(waiting, 0);
         return;
     }
 
-    if (recv(sock, recv_buf, TAG_SIZE, MSG_PEEK) != TAG_SIZE)
+    if (recv(sock, recv_buf, TAG_SIZE, MSG_PEEK | MSG_DONTWAIT) != TAG_SIZE)
         return;
     int32_t tag = get_be32(recv_buf);
     int32_t size = get_be32(recv_buf + 4);
@@ -119,10 +160,19 @@ void poll_server()
                     "be trusted",
                     tag_name(tag), tag, size, TAG_SIZE);
     if (size > NET_BUF_SIZE) {
-        skip_frame(tag, size);
+        fprintf(stderr, "frame %s (%d) of size %d is larger than the %d-byte buffer; skipped\n",
+                tag_name(tag), tag, size, NET_BUF_SIZE);
+        skip_left = size;
+        if (!skip_waiting(waiting))
+            check_connection_alive(0, 0);
+        return;
+    }
+    if (waiting < size) {
+        check_connection_alive(waiting, size);
         return;
     }
 
+    // All size bytes are in the socket: this read returns at once.
     recv_exact(recv_buf, size, "a message");
     recv_len = size;
     // Bytes past the message are cleared so nothing of an earlier message is ever

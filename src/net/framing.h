@@ -15,9 +15,14 @@ extern int recv_len;  // bytes of the message now in recv_buf
 extern message_handler tag_handlers[TAG_COUNT];
 extern const char *const tag_names[TAG_COUNT];
 
-// Takes at most one complete waiting message and calls the handler of its tag.
-// Ends the process (code 1) when the connection is lost or a frame cannot be trusted.
+// Takes at most one waiting message, once all of its bytes have arrived, and calls the
+// handler of its tag; never waits for bytes. Ends the process (code 1) when the
+// connection is lost or a frame cannot be trusted.
 void poll_server();
+
+// Starts framing afresh at a frame boundary (after the check-in, or on a new socket):
+// forgets what was left of a frame being read away.
+void reset_framing();
 
 // Sends the 12-byte key-state message with the given key bits.
 void send_keys(int32_t keys);

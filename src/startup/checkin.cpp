@@ -2,41 +2,47 @@
 // bare words; framing starts with the first byte after the second text.
 #include "startup/checkin.h"
 
-#include <arpa/inet.h>
 #include <cstdio>
 #include <cstring>
 #include <netdb.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "game/model.h"
+#include "net/dead_peer.h"
 #include "net/framing.h"
 #include "startup/shutdown.h"
 #include "startup/startup.h"
 
 int connect_server(const char *name, int port)
 {
-    hostent *host = gethostbyname(name);
-    if (!host || host->h_addrtype != AF_INET || !host->h_addr_list[0]) {
+    // Every address of the name, IPv4 and IPv6, in the order the resolver prefers.
+    addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    char service[8];
+    snprintf(service, sizeof service, "%d", port);
+    addrinfo *found = nullptr;
+    if (getaddrinfo(name, service, &hints, &found) != 0 || !found) {
         fputs("gethostbyname failed", stderr);
         return -1;
     }
-    sockaddr_in addr;
-    memset(&addr, 0, sizeof addr);
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    size_t len = static_cast<size_t>(host->h_length);
-    memcpy(&addr.sin_addr, host->h_addr_list[0],
-           len < sizeof addr.sin_addr ? len : sizeof addr.sin_addr);
-
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    if (connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        fputs("connect failed", stderr);
-        if (s >= 0)
+    int s = -1;
+    for (addrinfo *a = found; a && s < 0; a = a->ai_next) {
+        s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+        if (s >= 0 && connect(s, a->ai_addr, a->ai_addrlen) != 0) {
             close(s);
+            s = -1;
+        }
+    }
+    freeaddrinfo(found);
+    if (s < 0) {
+        fputs("connect failed", stderr);
         return -1;
     }
+    // Without it the game still runs; only a vanished server would go unnoticed.
+    (void)enable_dead_peer_detection(s);
     fputs("connected.\n", stderr);
     return s;
 }
@@ -103,5 +109,6 @@ void check_in()
     Nclient = clients;
 
     read_server_text();
+    reset_framing();
     game_status = GS_LOBBY;
 }

@@ -1,13 +1,18 @@
 // The console dialogue and the check-in exchange.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <cstdio>
 #include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <stdio_ext.h>
 #include <string>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "game/model.h"
+#include "net/dead_peer.h"
 #include "net/framing.h"
 #include "peer.h"
 #include "startup/checkin.h"
@@ -207,4 +212,41 @@ TEST(Connect, AnUnresolvableNameAndARefusedPortFailWithTheirWords)
     testing::internal::CaptureStderr();
     EXPECT_EQ(connect_server("127.0.0.1", 1), -1);  // nothing listens on port 1
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "connect failed");
+}
+
+TEST(Connect, AnIPv6LiteralConnectsWithDeadPeerDetectionOn)
+{
+    int listener = socket(AF_INET6, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in6 addr{};
+    addr.sin6_family = AF_INET6;
+    addr.sin6_addr = in6addr_loopback;
+    if (bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        close(listener);
+        GTEST_SKIP() << "no IPv6 loopback here";
+    }
+    ASSERT_EQ(listen(listener, 1), 0);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len), 0);
+
+    testing::internal::CaptureStderr();
+    int s = connect_server("::1", ntohs(addr.sin6_port));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "connected.\n");
+    ASSERT_GE(s, 0);
+    // What the system holds for the connection: a silent server is given up within
+    // the limit, and not before the first probe goes unanswered.
+    auto option = [s](int level, int name) {
+        int value = -1;
+        socklen_t size = sizeof value;
+        EXPECT_EQ(getsockopt(s, level, name, &value, &size), 0);
+        return value;
+    };
+    EXPECT_EQ(option(SOL_SOCKET, SO_KEEPALIVE), 1);
+    int idle = option(IPPROTO_TCP, TCP_KEEPIDLE);
+    int probing = option(IPPROTO_TCP, TCP_KEEPINTVL) * option(IPPROTO_TCP, TCP_KEEPCNT);
+    EXPECT_LT(idle + probing, DEAD_PEER_LIMIT_S);
+    EXPECT_GT(option(IPPROTO_TCP, TCP_USER_TIMEOUT), 0);
+    EXPECT_LT(option(IPPROTO_TCP, TCP_USER_TIMEOUT), DEAD_PEER_LIMIT_S * 1000);
+    close(s);
+    close(listener);
 }

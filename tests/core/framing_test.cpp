@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <thread>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include "game/model.h"
 #include "net/framing.h"
@@ -37,24 +39,53 @@ TEST_F(Framing, ThreeWaitingMessagesAreHandledOnePerPoll)
     EXPECT_EQ(hiscore, 3);
 }
 
-TEST_F(Framing, AHeaderThatArrivesBeforeItsPayloadIsStillReadWhole)
+TEST_F(Framing, AMessageIsTakenWholeAtTheFirstPollAfterItsLastByteArrives)
 {
     bytes msg = frame(TAG_ROUNDINFO, words({5, 10, 7, 2}));
+    // A server that stalls after the header and part of the payload: each poll must
+    // return at once (a blocking read would hang here until the alarm ends the test)
+    // and leave the model untouched.
+    alarm(10);
     send_raw(bytes(msg.begin(), msg.begin() + 8));
-    bool header_taken = false;
-    // The payload is sent once the client has taken the header: it arrives while
-    // the client waits for it.
-    std::thread late_writer([&] {
-        header_taken = wait_until_read(sock);
-        send_raw(bytes(msg.begin() + 8, msg.end()));
-    });
     poll_server();
-    late_writer.join();
-    EXPECT_TRUE(header_taken);
+    send_raw(bytes(msg.begin() + 8, msg.end() - 1));
+    poll_server();
+    alarm(0);
+    EXPECT_EQ(round_no, 0);
+    EXPECT_EQ(recv_len, 0) << "nothing was taken from the socket";
+    send_raw(bytes(msg.end() - 1, msg.end()) + frame(TAG_HISCORE, words({6})));
+    poll_server();
     EXPECT_EQ(round_no, 5);
     EXPECT_EQ(flags_total, 10);
     EXPECT_EQ(flags_left, 7);
     EXPECT_EQ(Nenemy, 2);
+    EXPECT_EQ(hiscore, 0) << "one message per poll";
+    poll_server();
+    EXPECT_EQ(hiscore, 6);
+}
+
+TEST_F(Framing, AnOversizedFrameArrivingInPiecesIsReadAwayAsItComesAndTheNextHandled)
+{
+    // The payload is made of frames a misreading client would act on.
+    bytes big = frame(TAG_MAP, bytes(4992, 0), 5000);
+    for (size_t at = TAG_SIZE; at + 12 <= big.size(); at += 12) {
+        bytes hiscore_frame = frame(TAG_HISCORE, words({666}));
+        std::copy(hiscore_frame.begin(), hiscore_frame.end(), big.begin() + static_cast<long>(at));
+    }
+    testing::internal::CaptureStderr();
+    alarm(10);
+    for (size_t at = 0; at < big.size(); at += 700) {
+        send_raw(bytes(big.begin() + static_cast<long>(at),
+                       big.begin() + static_cast<long>(std::min(at + 700, big.size()))));
+        poll_server();
+    }
+    alarm(0);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("TAG_MAP (4) of size 5000"), std::string::npos) << err;
+    EXPECT_EQ(hiscore, 0);
+    send_frame(TAG_HISCORE, words({55}));
+    poll_server();
+    EXPECT_EQ(hiscore, 55) << "nothing of the skipped frame reached the model";
 }
 
 TEST_F(Framing, TagsOutsideTheTableAreReportedAndDroppedAndTagZeroSilently)

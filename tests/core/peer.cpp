@@ -1,12 +1,10 @@
 // The socketpair test double for the server connection.
 #include "peer.h"
 
-#include <chrono>
 #include <cstring>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 
 #include "game/model.h"
@@ -44,6 +42,7 @@ void reset_client()
     current_screen = nullptr;
     recv_len = 0;
     memset(recv_buf, 0, sizeof recv_buf);
+    reset_framing();
 }
 
 void ClientTest::SetUp()
@@ -99,19 +98,6 @@ bool ClientTest::nothing_sent()
     int waiting = 0;
     ioctl(peer, FIONREAD, &waiting);
     return waiting == 0;
-}
-
-bool wait_until_read(int fd, int timeout_ms)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-        int waiting = 0;
-        if (ioctl(fd, FIONREAD, &waiting) == 0 && waiting == 0)
-            return true;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
 }
 
 void ClientTest::close_peer()

@@ -33,11 +33,6 @@ protected:
     int peer = -1;
 };
 
-// Waits until the client has read every byte waiting on its end fd of the
-// connection, so a test's next bytes arrive while it waits for them; false when
-// that has not happened within timeout_ms.
-bool wait_until_read(int fd, int timeout_ms = 10000);
-
 // The model at its process-start state with one human player, no screen selected and
 // an empty receive buffer.
 void reset_client();

@@ -35,13 +35,13 @@ class ClientTestCase(unittest.TestCase):
         os.environ["DISPLAY"] = display.name
         self.addCleanup(restore_display, saved)
 
-    def listen(self):
-        self.server = ScriptedServer()
+    def listen(self, host="127.0.0.1"):
+        self.server = ScriptedServer(host)
         self.addCleanup(self.server.close)
         return self.server
 
-    def start_client(self, keep_display=True):
-        self.client = Client(CLIENT_BINARY, keep_display)
+    def start_client(self, keep_display=True, prefix=(), env=None):
+        self.client = Client(CLIENT_BINARY, keep_display, prefix, env)
         self.addCleanup(self.client.kill)
         return self.client
 

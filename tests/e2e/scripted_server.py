@@ -90,12 +90,14 @@ def wait_until(condition, timeout=TIMEOUT, interval=0.02):
 
 
 class ScriptedServer:
-    """One listening socket on 127.0.0.1:5555 and the one connection it accepts."""
+    """One listening socket on 127.0.0.1:5555 (or another address of either family)
+    and the one connection it accepts."""
 
-    def __init__(self):
-        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    def __init__(self, host=HOST):
+        family = socket.AF_INET6 if ":" in host else socket.AF_INET
+        self.listener = socket.socket(family, socket.SOCK_STREAM)
         self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.listener.bind((HOST, PORT))
+        self.listener.bind((host, PORT))
         self.listener.listen(1)
         self.conn = None
 
@@ -172,13 +174,15 @@ class ScriptedServer:
 class Client:
     """The real client binary with its console on pipes, read by two threads."""
 
-    def __init__(self, binary, keep_display=True):
-        env = dict(os.environ)
+    def __init__(self, binary, keep_display=True, prefix=(), env=None):
+        """prefix runs the client through another command (a namespace, say); env
+        adds variables to the client's environment."""
+        env = dict(os.environ, **(env or {}))
         if not keep_display:
             env.pop("DISPLAY", None)
         env.setdefault("ASAN_OPTIONS", "detect_leaks=0")
-        self.proc = subprocess.Popen([binary], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, env=env)
+        self.proc = subprocess.Popen([*prefix, binary], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
         self._out = bytearray()
         self._err = bytearray()
         self._lock = threading.Lock()

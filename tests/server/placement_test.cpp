@@ -5,6 +5,10 @@
 #include <cstring>
 #include <string>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include "limits.h"
 #include "placement.h"
 
 namespace {
@@ -131,6 +135,39 @@ TEST(Games, TwoGamesSteppedSideBySidePlayAsEachWouldAlone)
     std::string beside = play(7, &other);
     EXPECT_EQ(alone, beside);
     EXPECT_NE(other.phase, PH_LOBBY) << "the other game really played";
+}
+
+sockaddr_storage address(const char *text)
+{
+    sockaddr_storage sa{};
+    if (strchr(text, ':')) {
+        auto &v6 = reinterpret_cast<sockaddr_in6 &>(sa);
+        v6.sin6_family = AF_INET6;
+        inet_pton(AF_INET6, text, &v6.sin6_addr);
+    } else {
+        auto &v4 = reinterpret_cast<sockaddr_in &>(sa);
+        v4.sin_family = AF_INET;
+        inet_pton(AF_INET, text, &v4.sin_addr);
+    }
+    return sa;
+}
+
+TEST(AddressLimits, AnIPv6Slash64CountsAsOneAddressAndAMappedIPv4AsItself)
+{
+    EXPECT_EQ(address_key(address("2001:db8:1:2::1")),
+              address_key(address("2001:db8:1:2:ffff::9")));
+    EXPECT_FALSE(address_key(address("2001:db8:1:2::1")) ==
+                 address_key(address("2001:db8:1:3::1")));
+    EXPECT_EQ(address_key(address("::ffff:203.0.113.5")), address_key(address("203.0.113.5")));
+    EXPECT_FALSE(address_key(address("203.0.113.5")) == address_key(address("203.0.113.6")));
+
+    address_limits limits(2, 100, 10000);
+    addr_key home = address_key(address("2001:db8:1:2::1"));
+    EXPECT_EQ(limits.admit(address_key(address("2001:db8:1:2::1")), 0), ADMIT_OK);
+    EXPECT_EQ(limits.admit(address_key(address("2001:db8:1:2::77")), 0), ADMIT_OK);
+    EXPECT_EQ(limits.admit(address_key(address("2001:db8:1:2:8::1")), 0), ADMIT_TOO_MANY);
+    limits.release(home);
+    EXPECT_EQ(limits.admit(home, 0), ADMIT_OK);
 }
 
 }  // namespace

@@ -607,6 +607,32 @@ TEST_F(ServerProtocol, StoppingTheServerSendsQuitToEveryClient)
     }
 }
 
+TEST(Listener, AnIPv6ListenerTakesAnIPv6ClientThroughTheCheckIn)
+{
+    int port = 0;
+    int listen_fd = open_listener("::1", 0, &port);
+    if (listen_fd < 0)
+        GTEST_SKIP() << "no IPv6 loopback on this machine";
+    stop_requested = 0;
+    game_config c{2, 0, 1, 1, 3, 5, 3, false};
+    server_settings settings = default_server_settings();
+    settings.stats_seconds = 0;
+    std::thread loop([&] { serve(listen_fd, c, settings); });
+    int fd = socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_port = htons(static_cast<uint16_t>(port));
+    sa.sin6_addr = in6addr_loopback;
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+    check_in_reply r;
+    EXPECT_TRUE(check_in(fd, "six", &r));
+    EXPECT_EQ(r.entry, 0);
+    close(fd);
+    stop_requested = 1;
+    loop.join();
+    close(listen_fd);
+}
+
 TEST(OutputQueue, HoldsBytesInOrderAfterPartialSendsAndRefusesWhatDoesNotFit)
 {
     out_queue q;

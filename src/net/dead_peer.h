@@ -1,0 +1,27 @@
+// Dead-peer detection on a TCP connection, shared by the client and the server: a
+// peer that vanishes without a FIN or a reset (lid closed, Wi-Fi lost, NAT entry
+// expired) makes the connection fail with ETIMEDOUT within DEAD_PEER_LIMIT_S seconds
+// instead of the system's default of over two hours. Nothing goes on the wire while
+// the peer answers; the probes are empty TCP segments the peer's system acknowledges.
+#pragma once
+
+// Seconds without any segment from the peer before the first keep-alive probe.
+constexpr int KEEPALIVE_IDLE_S = 10;
+// Seconds between unanswered probes.
+constexpr int KEEPALIVE_INTERVAL_S = 5;
+// Unanswered probes after which the connection is given up.
+constexpr int KEEPALIVE_COUNT = 4;
+// Milliseconds sent data may stay unacknowledged (retransmissions included) before
+// the connection is given up; also bounds the keep-alive probing above.
+constexpr int USER_TIMEOUT_MS = 30000;
+// The promise the figures above keep: a silent peer is detected within this time.
+constexpr int DEAD_PEER_LIMIT_S = 45;
+
+static_assert(KEEPALIVE_IDLE_S + KEEPALIVE_INTERVAL_S * KEEPALIVE_COUNT < DEAD_PEER_LIMIT_S,
+              "keep-alive gives up within the limit");
+static_assert(USER_TIMEOUT_MS / 1000 < DEAD_PEER_LIMIT_S, "the user time-out is within the limit");
+
+// Turns on keep-alive with the figures above and the TCP user time-out on the
+// connected TCP socket fd. False when the system refused one of the options (the
+// connection still works, only without the early detection).
+bool enable_dead_peer_detection(int fd);
