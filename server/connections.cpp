@@ -5,6 +5,7 @@
 // client alone.
 #include "connections.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -45,6 +46,13 @@ long long unix_ms()
     timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
     return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+// Games hold their final result until the record is stored, when there is a store.
+game_config with_store(game_config cfg, const record_store *store)
+{
+    cfg.await_record = store && store->keeps_records();
+    return cfg;
 }
 
 uint64_t event_tag(int index, uint32_t gen)
@@ -129,11 +137,15 @@ int open_listener(const char *addr, int port, int *bound_port)
     return fd;
 }
 
-server::server(const game_config &base, const server_settings &settings)
+server::server(const game_config &base, const server_settings &settings, record_store *store,
+               snapshot_board *board)
     : conns(static_cast<size_t>(settings.max_connections > 0 ? settings.max_connections : 1)),
-      places(base, settings.games_max), settings_(settings),
-      limits_(settings.per_address, settings.connect_rate, CONNECT_RATE_WINDOW_MS)
+      places(with_store(base, store), settings.games_max), settings_(settings),
+      limits_(settings.per_address, settings.connect_rate, CONNECT_RATE_WINDOW_MS), store_(store),
+      board_(board), started_unix_ms_(unix_ms())
 {
+    if (store_)
+        places.best_score = store_->best_score();
     for (int i = static_cast<int>(conns.size()) - 1; i >= 0; i--)
         free_.push_back(i);
 }
@@ -255,6 +267,7 @@ void server::admit(int fd, const sockaddr_storage &sa)
         return;
     }
     checkins_.emplace_back(index, c.gen);
+    stats.connections_accepted++;
     greet(c);
 }
 
@@ -520,10 +533,71 @@ void server::finish_turn()
     for (hosted_game *hg : touched_) {
         hg->touched = false;
         if (hg->g.connected_count() == 0)
-            places.close(hg);
+            close_game(hg);
     }
     touched_.clear();
     flush_all();
+}
+
+// ---- Records ----
+
+void server::record_game(hosted_game *hg, bool abandoned)
+{
+    const game &g = hg->g;
+    hg->recorded = true;
+    game_record rec{};
+    rec.started_ms = hg->started_ms;
+    rec.ended_ms = unix_ms();
+    rec.seed = g.cfg.seed;
+    rec.rounds_played = g.round_no;
+    rec.places = g.cfg.slots;
+    rec.enemies = g.cfg.enemies;
+    rec.room = hg->room;
+    rec.abandoned = abandoned;
+    for (int s = 0; s < g.cfg.slots; s++) {
+        const car &c = g.cars[s];
+        if (c.in_game)
+            rec.players.push_back(player_record{c.name, s, c.score, c.flags_game, c.wins,
+                                                c.connected && c.status != PS_RETIRED});
+    }
+    for (const round_note &r : g.rounds_played)
+        rec.rounds.push_back(
+            round_record{r.number, r.winner, r.winner >= 0 ? g.cars[r.winner].name : "", r.flags});
+    uint64_t ticket = next_ticket_++;
+    if (store_ && store_->submit(ticket, std::move(rec)))
+        tickets_[ticket] = hg->id;
+    else
+        hg->g.record_done();  // nothing will come back: the result goes out now
+}
+
+// Games whose record is stored (or could not be) announce their final result.
+void server::take_record_completions()
+{
+    if (!store_ || tickets_.empty())
+        return;
+    completions_.clear();
+    store_->take_completions(completions_);
+    for (auto [ticket, ok] : completions_) {
+        auto it = tickets_.find(ticket);
+        if (it == tickets_.end())
+            continue;
+        int id = it->second;
+        tickets_.erase(it);
+        for (const auto &hg : places.games)
+            if (hg->id == id) {
+                hg->g.record_done();
+                touch(hg.get());
+            }
+    }
+}
+
+// A game whose players have all left: kept as abandoned when it was under way.
+void server::close_game(hosted_game *hg)
+{
+    if (store_ && store_->keeps_records() && hg->started_ms != 0 && !hg->recorded &&
+        hg->g.under_way())
+        record_game(hg, true);
+    places.close(hg);
 }
 
 void server::share_best_score()
@@ -540,10 +614,15 @@ void server::step_all(long long lateness_us)
     long long t0 = now_us();
     steps++;
     for (const auto &hg : places.games) {
-        bool was_under_way = hg->g.under_way();
-        hg->g.step();
-        if (!was_under_way && hg->g.under_way())
-            hg->started_ms = unix_ms();
+        game &g = hg->g;
+        bool was_under_way = g.under_way();
+        g.step();
+        if (was_under_way != g.under_way()) {  // a game began, or went back to the lobby
+            hg->started_ms = g.under_way() ? unix_ms() : 0;
+            hg->recorded = false;
+        }
+        if (g.phase == PH_RECORDING && !hg->recorded)
+            record_game(hg.get(), false);
         deliver(hg.get());
     }
     share_best_score();
@@ -573,6 +652,81 @@ void server::write_status_file() const
     rename(tmp, path);
 }
 
+server_figures server::figures() const
+{
+    server_figures f{};
+    f.started_ms = started_unix_ms_;
+    f.taken_ms = unix_ms();
+    for (const conn &c : conns) {
+        f.connections += c.state != CS_FREE;
+        f.checking_in += c.state == CS_NAME;
+    }
+    for (const auto &hg : places.games) {
+        (hg->g.in_lobby() ? f.games_lobby : f.games_playing)++;
+        f.watchers += hg->g.watcher_count();
+        f.players += hg->g.connected_count() - hg->g.watcher_count();
+    }
+    for (int r = 0; r < REASON_COUNT; r++)
+        f.refusals[reason_names[r]] = stats.reasons[r];
+    f.connections_accepted = stats.connections_accepted;
+    f.games_opened = static_cast<uint64_t>(places.opened());
+    f.messages_sent = stats.messages_sent;
+    f.bytes_sent = stats.bytes_sent;
+    f.step_bucket_bounds.assign(step_bucket_bounds, step_bucket_bounds + STEP_BUCKETS);
+    f.step_bucket_counts.assign(stats.step_buckets, stats.step_buckets + STEP_BUCKETS + 1);
+    f.step_seconds_sum = stats.step_seconds_sum;
+    f.step_count = stats.step_count;
+    stats.step_percentiles(&f.step_p50_ms, &f.step_p99_ms);
+    f.late_steps = stats.late_steps;
+    f.store = store_ && store_->keeps_records();
+    if (f.store) {
+        f.records_written = store_->written();
+        f.records_failed = store_->failed();
+    }
+    return f;
+}
+
+static game_view view_of(const hosted_game &hg)
+{
+    const game &g = hg.g;
+    game_view v{};
+    v.id = hg.id;
+    v.room = hg.room;
+    v.phase = g.phase_name();
+    v.round = g.round_no;
+    v.rounds = g.cfg.rounds;
+    v.places = g.cfg.slots;
+    v.enemies = g.cfg.enemies;
+    v.watchers = g.watcher_count();
+    for (int i = 0; i < g.car_total(); i++) {
+        const car &c = g.cars[i];
+        if (!g.is_enemy(i) && !c.connected && !c.in_game)
+            continue;
+        v.cars.push_back(car_view{i, g.is_enemy(i), c.name, c.status, c.x, c.y, c.score, c.flags,
+                                  c.flags_game, c.fuel, c.lives, c.wins, c.connected});
+    }
+    v.maze.resize(MAP_BYTES);
+    for (int k = 0; k < MAP_BYTES; k++)
+        v.maze[static_cast<size_t>(k)] = static_cast<char>('0' + g.field[k / MAP_W][k % MAP_W]);
+    return v;
+}
+
+// A copy of what the status page shows, handed over to the page's thread. Games are
+// listed oldest first.
+void server::publish_snapshot()
+{
+    auto snap = std::make_shared<status_snapshot>();
+    snap->figures = figures();
+    snap->games.reserve(places.games.size());
+    for (const auto &hg : places.games)
+        snap->games.push_back(view_of(*hg));
+    std::sort(snap->games.begin(), snap->games.end(),
+              [](const game_view &a, const game_view &b) { return a.id < b.id; });
+    if (store_)
+        snap->hall = store_->hall();
+    board_->publish(std::move(snap));
+}
+
 void server::log_stats(long long now)
 {
     stats_totals t{};
@@ -586,6 +740,10 @@ void server::log_stats(long long now)
         t.checking_in += c.state == CS_NAME;
     }
     double seconds = static_cast<double>(now - stats_last_ms_) / 1000.0;
+    if (store_ && store_->keeps_records()) {
+        stats.records_written = store_->written();
+        stats.records_failed = store_->failed();
+    }
     log_line("%s", stats_line(stats, stats_before_, seconds, t, log_take_suppressed()).c_str());
     stats_before_ = stats;
     stats.step_us.clear();
@@ -663,6 +821,8 @@ int server::run(int listen_fd)
     stats_due_ms_ = stats_last_ms_ + settings_.stats_seconds * 1000LL;
     epoll_event events[EVENTS_MAX];
     int rc = 0;
+    if (board_)
+        publish_snapshot();
     while (!stop_requested) {
         long long wait_us = next_step - now_us();
         int timeout = wait_us <= 0 ? 0 : static_cast<int>((wait_us + 999) / 1000);
@@ -691,6 +851,7 @@ int server::run(int listen_fd)
         }
         long long now = now_ms();
         expire_checkins(now);
+        take_record_completions();
         finish_turn();
 
         long long t = now_us();
@@ -701,6 +862,8 @@ int server::run(int listen_fd)
                 next_step = t + period_us;
             if (steps % STATUS_FILE_STEPS == 0)
                 write_status_file();
+            if (board_ && steps % SNAPSHOT_STEPS == 0)
+                publish_snapshot();
         }
         periodic(now);
     }
@@ -709,8 +872,9 @@ int server::run(int listen_fd)
     return rc;
 }
 
-int serve(int listen_fd, const game_config &base, const server_settings &settings)
+int serve(int listen_fd, const game_config &base, const server_settings &settings,
+          record_store *store, snapshot_board *board)
 {
-    server s(base, settings);
+    server s(base, settings, store, board);
     return s.run(listen_fd);
 }

@@ -9,12 +9,15 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
+#include "address_limits.h"
 #include "game.h"
-#include "limits.h"
 #include "placement.h"
+#include "records.h"
 #include "stats.h"
+#include "status.h"
 
 constexpr int NAME_IN_MAX = 64;   // longest name message accepted (length word)
 constexpr int IN_BUF_SIZE = 256;  // per-connection input bound
@@ -27,6 +30,7 @@ constexpr int KEY_FRAMES_PER_STEP = 16;  // far more than hands can press in 1/3
 constexpr int ACCEPTS_PER_TURN = 256;    // new connections taken before serving others
 constexpr long long CONNECT_RATE_WINDOW_MS = 10000;
 constexpr int STATUS_FILE_STEPS = 10;  // steps between writes of the status file
+constexpr int SNAPSHOT_STEPS = 8;      // steps between snapshots for the status page
 
 struct server_settings {
     int checkin_ms;           // a check-in must finish within this (--checkin-seconds)
@@ -83,7 +87,10 @@ int open_listener(const char *addr, int port, int *bound_port);
 
 class server {
 public:
-    server(const game_config &base, const server_settings &settings);
+    // store: where finished games are kept (may be null: nothing is kept); board: where
+    // the loop publishes its snapshots for the status page (may be null).
+    server(const game_config &base, const server_settings &settings, record_store *store = nullptr,
+           snapshot_board *board = nullptr);
     ~server();
     server(const server &) = delete;
     server &operator=(const server &) = delete;
@@ -117,14 +124,25 @@ private:
     void finish_turn();
     void step_all(long long lateness_us);
     void share_best_score();
+    void record_game(hosted_game *hg, bool abandoned);
+    void take_record_completions();
+    void close_game(hosted_game *hg);
     void periodic(long long now_ms);
     void write_status_file() const;
+    void publish_snapshot();
+    server_figures figures() const;
     void log_stats(long long now_ms);
     void quit_all();
     int index_of(const conn &c) const { return static_cast<int>(&c - conns.data()); }
 
     server_settings settings_;
     address_limits limits_;
+    record_store *store_;
+    snapshot_board *board_;
+    long long started_unix_ms_;
+    uint64_t next_ticket_ = 1;
+    std::unordered_map<uint64_t, int> tickets_;  // record in the store's queue -> game id
+    std::vector<std::pair<uint64_t, bool>> completions_;
     int epoll_fd_ = -1;
     int spare_fd_ = -1;  // given up to accept and close a connection when out of descriptors
     std::vector<int> free_;
@@ -136,4 +154,5 @@ private:
 };
 
 // Builds a server for one listening socket and runs it (for main, tests and fuzzers).
-int serve(int listen_fd, const game_config &base, const server_settings &settings);
+int serve(int listen_fd, const game_config &base, const server_settings &settings,
+          record_store *store = nullptr, snapshot_board *board = nullptr);

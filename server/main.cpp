@@ -7,6 +7,8 @@
 #include "connections.h"
 #include "log.h"
 #include "options.h"
+#include "records.h"
+#include "status_http.h"
 
 static void on_stop_signal(int)
 {
@@ -51,6 +53,26 @@ int main(int argc, char **argv)
     }
     if (parsed == OPTIONS_BAD)
         return 2;
+    std::string db_path = opts.db ? opts.db : default_records_path();
+    if (opts.records > 0)
+        return print_records(db_path, opts.records, stdout);
+    std::string error;
+    std::unique_ptr<record_store> store = record_store::open(db_path, error);
+    if (!store) {
+        fprintf(stderr, "mazecar-server: %s\n", error.c_str());
+        return 1;
+    }
+    snapshot_board board;
+    status_http http;
+    if (opts.http) {
+        std::string addr;
+        int http_port = 0;
+        parse_http_address(opts.http, addr, http_port);
+        if (!http.start(addr, http_port, board, error)) {
+            fprintf(stderr, "mazecar-server: %s\n", error.c_str());
+            return 1;
+        }
+    }
     install_signals();
     long files = raise_file_limit();
     if (files > 0 && opts.net.max_connections > files - SPARE_DESCRIPTORS) {
@@ -67,7 +89,11 @@ int main(int argc, char **argv)
              opts.net.max_connections, opts.net.per_address, opts.net.games_max);
     log_line("listening on %s port %d, %d places, %d enemies, %d rounds, seed %u", opts.listen_addr,
              SERVER_PORT, g.slots, g.enemies, g.rounds, g.seed);
-    int rc = serve(fd, opts.game, opts.net);
+    log_line("records: %s", store->keeps_records() ? store->path().c_str() : "none kept");
+    if (opts.http)
+        log_line("status page on http://%s/", opts.http);
+    int rc = serve(fd, opts.game, opts.net, store.get(), opts.http ? &board : nullptr);
+    http.stop();
     log_line("stopped");
     return rc;
 }

@@ -8,6 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
+
+#include "status_http.h"
 
 namespace {
 
@@ -23,6 +26,9 @@ struct number_option {
     int *(*target)(server_options &, raw_numbers &);
     const char *help;
 };
+
+constexpr int RECORDS_DEFAULT = 10;
+constexpr int RECORDS_MAX = 10000;
 
 #define FIELD(expr)                                                                                \
     [](server_options &o, raw_numbers &r) -> int * {                                               \
@@ -97,6 +103,13 @@ void print_usage(const char *program)
         snprintf(name, sizeof name, "%s N", o.name);
         print_help_text(name, o.help);
     }
+    print_help_text("--db PATH", "the records store (default $XDG_STATE_HOME/mazecar/records.db,\n"
+                                 "else ~/.local/state/mazecar/records.db); none keeps nothing");
+    print_help_text("--records [N]", "print the best N scores and the last N games (default 10)\n"
+                                     "from the records store, then exit");
+    print_help_text("--http ADDR:PORT",
+                    "serve the status page, /api/status and /metrics there\n"
+                    "(read-only; e.g. 127.0.0.1:8055 or [::1]:8055; default none)");
     print_help_text("--quick", "short pauses between phases (for tests)");
     print_help_text("--status-file PATH", "write the games' state there a few times a second");
     print_help_text("--help", "this text");
@@ -114,6 +127,9 @@ int parse_options(int argc, char **argv, server_options &opts)
     opts.game = game_config{4, 3, 3, 15, 10, 0, TICK_HZ, false};
     opts.net = default_server_settings();
     opts.listen_addr = "127.0.0.1";
+    opts.db = nullptr;
+    opts.records = 0;
+    opts.http = nullptr;
     raw_numbers raw{static_cast<int>(time(nullptr) & 0x7fffffff), opts.net.checkin_ms / 1000};
     for (int i = 1; i < argc; i++) {
         const char *opt = argv[i];
@@ -133,6 +149,20 @@ int parse_options(int argc, char **argv, server_options &opts)
         } else if (!strcmp(opt, "--listen")) {
             ok = val != nullptr;
             opts.listen_addr = val;
+        } else if (!strcmp(opt, "--http")) {
+            std::string addr;
+            int port = 0;
+            ok = val && parse_http_address(val, addr, port);
+            opts.http = val;
+        } else if (!strcmp(opt, "--db")) {
+            ok = val != nullptr;
+            opts.db = val;
+        } else if (!strcmp(opt, "--records")) {
+            // The count is optional: a following word that is not a number is an option.
+            opts.records = RECORDS_DEFAULT;
+            takes_value = val && val[0] != '-';
+            if (takes_value)
+                ok = parse_int(val, 1, RECORDS_MAX, &opts.records);
         } else if (!strcmp(opt, "--status-file")) {
             ok = val != nullptr;
             opts.net.status_path = val;

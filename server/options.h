@@ -8,6 +8,9 @@ struct server_options {
     game_config game;
     server_settings net;
     const char *listen_addr;
+    const char *db;    // --db: the records store, "none", or null for the default place
+    int records;       // --records N: print the best N and the last N games; 0 = play
+    const char *http;  // --http ADDR:PORT of the status page, null for none
 };
 
 enum { OPTIONS_RUN, OPTIONS_HELP, OPTIONS_BAD };

@@ -23,6 +23,7 @@ struct hosted_game {
     size_t index = 0;          // position in placement::games
     bool touched = false;      // has output or lost a player this turn
     long long started_ms = 0;  // Unix time the game under way began; 0 in the lobby
+    bool recorded = false;     // this game's record has gone to the store
 };
 
 // Splits what a client sent as its name into the name shown and the room: "bob@club7"
@@ -48,6 +49,7 @@ public:
     // Seed of the n-th game opened (0 first): the first keeps the server's seed.
     uint32_t seed_of(int n) const;
     const game_config &base() const { return base_; }
+    int opened() const { return opened_; }  // games opened since the start
 
     std::vector<std::unique_ptr<hosted_game>> games;
     int best_score = 0;  // the best score shown as the high score in new games

@@ -67,9 +67,12 @@ std::string stats_line(const server_stats &now, const server_stats &before, doub
     now.step_percentiles(&p50, &p99);
     snprintf(buf, sizeof buf,
              ", sent %.0f msg/s %.1f kB/s, step median %.2f ms p99 %.2f ms, late steps %llu, "
-             "log lines left out %ld",
+             "records written %llu failed %llu, log lines left out %ld",
              static_cast<double>(now.messages_sent - before.messages_sent) / seconds,
              static_cast<double>(now.bytes_sent - before.bytes_sent) / seconds / 1000.0, p50, p99,
-             static_cast<unsigned long long>(now.late_steps - before.late_steps), log_left_out);
+             static_cast<unsigned long long>(now.late_steps - before.late_steps),
+             static_cast<unsigned long long>(now.records_written - before.records_written),
+             static_cast<unsigned long long>(now.records_failed - before.records_failed),
+             log_left_out);
     return line + buf;
 }

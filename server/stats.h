@@ -30,10 +30,12 @@ extern const double step_bucket_bounds[STEP_BUCKETS];  // seconds
 struct server_stats {
     uint64_t reasons[REASON_COUNT] = {};
     uint64_t messages_sent = 0, bytes_sent = 0;
+    uint64_t connections_accepted = 0;
     uint64_t late_steps = 0;
     uint64_t step_count = 0;
     double step_seconds_sum = 0;
     uint64_t step_buckets[STEP_BUCKETS + 1] = {};
+    uint64_t records_written = 0, records_failed = 0;  // games the store kept or lost
     // Samples of the current stats period, microseconds.
     std::vector<int> step_us, late_us;
 

@@ -58,7 +58,8 @@ struct hall_of_fame {
 struct server_figures {
     int64_t started_ms, taken_ms;  // Unix time of the start and of this snapshot
     int connections, checking_in;
-    int games_lobby, games_playing;  // playing: any phase but the lobby
+    uint64_t connections_accepted, games_opened;  // since start
+    int games_lobby, games_playing;               // playing: any phase but the lobby
     int players, watchers;
     std::map<std::string, uint64_t> refusals;  // reason -> connections refused since start
     uint64_t messages_sent, bytes_sent;        // since start

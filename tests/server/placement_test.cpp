@@ -8,7 +8,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
-#include "limits.h"
+#include "address_limits.h"
 #include "placement.h"
 
 namespace {

@@ -1,0 +1,136 @@
+// The records store: every game that ends, kept in an SQLite file that survives a crash
+// or a power cut. The game loop only queues finished games and collects the outcome; a
+// writer thread of the store commits each game in one transaction, so a slow or full
+// disk never makes a step late and never leaves half a game behind.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "status.h"
+
+constexpr int RECORDS_SCHEMA_VERSION = 2;  // PRAGMA user_version of a current store
+constexpr size_t RECORD_QUEUE_MAX = 256;   // games waiting for the writer; more are refused
+constexpr int RECORDS_BUSY_MS = 5000;      // wait this long for another process's lock
+constexpr int HALL_BEST = 10;              // best scores in the hall of fame
+constexpr int HALL_RECENT = 20;            // last games in the hall of fame
+
+struct player_record {
+    std::string name;        // as shown to players (no @room); may hold any byte
+    int place;               // 0-based human place in its game
+    int score, flags, wins;  // flags over the whole game, rounds won
+    bool finished;           // still in the game at its end (false: retired or left)
+};
+
+struct round_record {
+    int number;
+    int winner_place;  // -1: nobody won the round
+    std::string winner_name;
+    int flags;
+};
+
+struct game_record {
+    int64_t started_ms, ended_ms;  // Unix time, milliseconds
+    uint32_t seed;
+    int rounds_played, places, enemies;
+    std::string room;  // "" for quick play
+    bool abandoned;    // ended because its players left, not with a final result
+    std::vector<player_record> players;
+    std::vector<round_record> rounds;
+};
+
+struct sqlite3;
+
+class record_store {
+public:
+    // path "none": a store that keeps nothing (submit completes at once, ok). Otherwise
+    // opens or creates the file (and its missing parent directories, mode 0700) and
+    // brings its schema up to RECORDS_SCHEMA_VERSION. On failure: nullptr and `error`
+    // is one line naming the path and the cause.
+    static std::unique_ptr<record_store> open(const std::string &path, std::string &error);
+
+    bool keeps_records() const { return db_ != nullptr; }
+    const std::string &path() const { return path_; }
+
+    // The best score ever kept, 0 when there is none.
+    int best_score();
+
+    // Never blocks on the disk: queues the game for the writer thread. False when
+    // RECORD_QUEUE_MAX games already wait: the game is counted as failed and logged,
+    // nothing is written and no completion follows for this ticket.
+    bool submit(uint64_t ticket, game_record rec);
+    // Appends the tickets whose write ended since the last call, with success.
+    void take_completions(std::vector<std::pair<uint64_t, bool>> &out);
+    uint64_t written() const { return written_.load(); }
+    uint64_t failed() const { return failed_.load(); }
+
+    // Best HALL_BEST scores ever and the last HALL_RECENT games, refreshed by the writer
+    // after each write (before its completion is reported) and at open. Null for a
+    // store that keeps nothing.
+    std::shared_ptr<const hall_of_fame> hall() const;
+
+    // Reads on a connection of their own (for --records, the status page and tests).
+    std::vector<score_row> best_scores(int n, int64_t since_ms = 0);
+    std::vector<game_row> last_games(int n);
+    std::vector<game_row> player_games(const std::string &name, int n);
+    // Why the last read failed ("" when none has): a failed read returns nothing.
+    std::string read_error();
+
+    ~record_store();  // writes what is queued, then stops the writer thread
+    record_store(const record_store &) = delete;
+    record_store &operator=(const record_store &) = delete;
+
+private:
+    struct queued {
+        uint64_t ticket;
+        game_record rec;
+    };
+
+    record_store() = default;
+    void writer_loop();
+    bool write_game(const game_record &rec, std::string &why);
+    void refresh_hall();
+    sqlite3 *reader_locked();
+    bool read_done(bool ok);
+
+    std::string path_;
+    sqlite3 *db_ = nullptr;      // the writer thread's connection (set up at open)
+    sqlite3 *reader_ = nullptr;  // the reads', opened on first use under read_mutex_
+    std::mutex read_mutex_;
+    std::string read_error_;
+
+    std::mutex queue_mutex_;
+    std::condition_variable queue_cv_;
+    std::deque<queued> queue_;
+    std::vector<std::pair<uint64_t, bool>> done_;
+    bool stopping_ = false;
+    std::thread writer_;
+
+    mutable std::mutex hall_mutex_;
+    std::shared_ptr<const hall_of_fame> hall_;
+
+    std::atomic<uint64_t> written_{0}, failed_{0};
+};
+
+// $XDG_STATE_HOME/mazecar/records.db, else ~/.local/state/mazecar/records.db ("" when
+// neither variable is set).
+std::string default_records_path();
+
+// --records [N]: prints the best N scores and the last N games of the store at path in
+// aligned columns, names escaped (control bytes and bytes from 0x7f as \xNN). Returns
+// the process exit code: 1 after a one-line error on standard error when there is no
+// usable store at path.
+int print_records(const std::string &path, int n, FILE *out);
+
+// A name as a terminal may show it: printable ASCII as is, a backslash as "\\", every
+// other byte as \xNN.
+std::string escape_name(const std::string &name);
