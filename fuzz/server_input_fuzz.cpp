@@ -4,10 +4,13 @@
 // reconnects) one step per turn of the loop, and the clock the loop reads is a
 // virtual one, so game ticks come when the input asks and every run is the same. The
 // table holds fewer connections than there are clients and few games may be open, so
-// eviction, refusals and several games at once are all reached.
+// eviction, refusals and several games at once are all reached. In some runs the
+// clients stand for a trusted load balancer: every connection seems to come from
+// 127.0.0.1, the server takes PROXY headers from there, and the input can send them.
 // Checked on every turn: the connection table's bounds, each connection's place in
 // its game, every game's own invariants, that what the server sends is a stream the
 // client accepts, and at the end that every client that went away was dropped.
+#include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
@@ -18,7 +21,9 @@
 #include <ctime>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <string>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -38,7 +43,8 @@ constexpr long long CLOCK_START_US = 1000000000LL;
 // The virtual monotonic clock, in use only while the server runs.
 bool serving;
 server *current;
-int slots;  // places of every game of this run
+int slots;          // places of every game of this run
+bool balancer_run;  // the clients stand for a trusted balancer
 long long virtual_us;
 
 [[noreturn]] void fault(const char *what, int value)
@@ -199,6 +205,39 @@ uint8_t next_byte()
     return script_pos < script_len ? script[script_pos++] : 0;
 }
 
+// A PROXY header from the input's next bytes: kind, then for an address header four
+// address bytes (IPv4, and the last four of an IPv6 address). Kind bit 4 sends only the
+// header's first half, so the rest may come with later raw bytes.
+void send_proxy_header(client &c)
+{
+    static const unsigned char sig[12] = {0x0d, 0x0a, 0x0d, 0x0a, 0x00, 0x0d,
+                                          0x0a, 0x51, 0x55, 0x49, 0x54, 0x0a};
+    uint8_t kind = next_byte();
+    unsigned char h[128] = {};
+    size_t n = 0;
+    unsigned char a[4];
+    for (unsigned char &b : a)
+        b = kind % 4 == 1 ? 0 : next_byte();
+    switch (kind % 4) {
+    case 0:  // version 2, TCP over IPv4
+    case 3:  // version 2, TCP over IPv6
+    case 1:  // version 2 LOCAL: the balancer's health check
+        memcpy(h, sig, 12);
+        h[12] = kind % 4 == 1 ? 0x20 : 0x21;
+        h[13] = kind % 4 == 0 ? 0x11 : kind % 4 == 3 ? 0x21 : 0x00;
+        h[15] = kind % 4 == 0 ? 12 : kind % 4 == 3 ? 36 : 0;
+        memcpy(h + 16 + (kind % 4 == 3 ? 12 : 0), a, 4);
+        n = 16u + h[15];
+        break;
+    default:  // version 1, TCP over IPv4
+        n = static_cast<size_t>(snprintf(reinterpret_cast<char *>(h), sizeof h,
+                                         "PROXY TCP4 %d.%d.%d.%d 127.0.0.1 %d 5555\r\n", a[0], a[1],
+                                         a[2], a[3], a[3] * 100));
+        break;
+    }
+    send_to_server(c, h, (kind & 0x10) ? n / 2 : n);
+}
+
 // Ticks still to wait: each turn of the loop jumps the clock to the next tick.
 int wait_turns;
 
@@ -208,8 +247,8 @@ void run_step()
     uint8_t op = next_byte();
     client &c = clients[(op >> 3) % CLIENTS];
     switch (op & 7) {
-    case 0:
-    case 1: {  // raw bytes
+    case 1: send_proxy_header(c); break;
+    case 0: {  // raw bytes
         size_t len = next_byte();
         len = len < script_len - script_pos ? len : script_len - script_pos;
         send_to_server(c, script + script_pos, len);
@@ -282,10 +321,13 @@ void check_server_state()
         const conn &k = srv.conns[i];
         if (k.state == CS_FREE)
             continue;
-        if (k.state != CS_NAME && k.state != CS_PLAY)
+        if (k.state != CS_NAME && k.state != CS_PLAY && k.state != CS_PROXY)
             fault("connection in no known state", k.state);
         if (k.in_len < 0 || k.in_len > IN_BUF_SIZE)
             fault("input length outside its buffer", k.in_len);
+        if (k.state == CS_PROXY &&
+            (!balancer_run || k.in_len >= static_cast<int>(PROXY_HEADER_MAX)))
+            fault("waiting for a PROXY header it should not wait for", k.in_len);
         if (k.out.pending() > k.out.limit)
             fault("output queue past its bound", static_cast<int>(k.out.pending()));
         if (k.state == CS_PLAY) {
@@ -345,11 +387,29 @@ game_config config_from(const uint8_t *data, size_t size, size_t *used)
     g.flags = 1 + b[3] % 8;
     g.seed = b[4];
     g.lobby_seconds = b[5] % 3;
+    balancer_run = (b[5] & 0x80) != 0;
     g.wait_ticks = 2;
     return g;
 }
 
 }  // namespace
+
+// In a balancer run every client seems to connect from 127.0.0.1, the trusted balancer.
+extern "C" int accept4(int fd, struct sockaddr *addr, socklen_t *len, int flags)
+{
+    using real_fn = int (*)(int, struct sockaddr *, socklen_t *, int);
+    static real_fn real = reinterpret_cast<real_fn>(dlsym(RTLD_NEXT, "accept4"));
+    socklen_t room = len ? *len : 0;
+    int r = real(fd, addr, len, flags);
+    if (r >= 0 && serving && balancer_run && addr && room >= sizeof(sockaddr_in)) {
+        sockaddr_in v4{};
+        v4.sin_family = AF_INET;
+        v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        memcpy(addr, &v4, sizeof v4);
+        *len = sizeof v4;
+    }
+    return r;
+}
 
 // The loop's clock and its wait, while serve() runs; the real ones otherwise.
 extern "C" int clock_gettime(clockid_t id, struct timespec *ts) noexcept
@@ -418,7 +478,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     server_settings settings = default_server_settings();
     settings.checkin_ms = 1000;
     settings.max_connections = TABLE;
-    settings.per_address = 1000;
+    // Clients on the local socket share one address; behind the balancer each has the
+    // address its header names, and two with the same one meet the limit.
+    settings.per_address = balancer_run ? 1 : 1000;
+    std::string err;
+    if (balancer_run && !parse_proxy_ranges("127.0.0.1", settings.proxy_from, err))
+        fault("the trusted address does not parse", 0);
     settings.connect_rate = 1000000;
     settings.games_max = GAMES;
     settings.stats_seconds = 0;

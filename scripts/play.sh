@@ -2,8 +2,11 @@
 # Plays a local game: installs what is missing, builds the client and the bundled
 # server if needed, and runs packaging/mazecar-launch --local, which starts the
 # server on 127.0.0.1 in the background and opens the client in this terminal (it
-# asks for the server, Enter takes 127.0.0.1, and for your name). The server stops when the client ends. Arguments go to the server,
-# for example: scripts/play.sh --enemies 2 --rounds 5 (see mazecar-server --help).
+# asks for the server, Enter takes 127.0.0.1, and for your name). The server stops
+# when the client ends; its status page is on http://127.0.0.1:8055/ meanwhile and its
+# records go to the default place (mazecar-server --records lists them). Arguments go
+# to the server, for example: scripts/play.sh --enemies 2 --rounds 5 (see
+# mazecar-server --help).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,4 +26,4 @@ cmake --build "$build" --target mazecar mazecar-server -j2 >/dev/null
 build="$(cd "$build" && pwd)"
 export MAZECAR_CLIENT_PROGRAM="$build/src/mazecar"
 export MAZECAR_SERVER_PROGRAM="$build/server/mazecar-server"
-exec packaging/mazecar-launch --local "$@"
+exec packaging/mazecar-launch --local --http 127.0.0.1:8055 "$@"

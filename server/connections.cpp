@@ -201,7 +201,7 @@ bool server::evict_oldest_checkin()
         auto [index, gen] = checkins_.front();
         checkins_.pop_front();
         conn &c = conns[static_cast<size_t>(index)];
-        if (c.state == CS_NAME && c.gen == gen) {
+        if ((c.state == CS_NAME || c.state == CS_PROXY) && c.gen == gen) {
             drop(c, DROPPED_EVICTED, "made room for a newcomer");
             return true;
         }
@@ -209,32 +209,45 @@ bool server::evict_oldest_checkin()
     return false;
 }
 
+// Tells a newcomer that every game is running and full; true when it was turned away.
+bool server::turn_away_if_no_game(int fd)
+{
+    if (places.has_room_for_newcomer())
+        return false;
+    char text[256];
+    int len = snprintf(text, sizeof text,
+                       "Mazecar server: all %d games are running and full, try again later.\n",
+                       places.games_max) +
+              1;
+    unsigned char word[4];
+    put_be32(word, len);
+    send(fd, word, 4, MSG_NOSIGNAL | MSG_DONTWAIT);
+    send(fd, text, static_cast<size_t>(len), MSG_NOSIGNAL | MSG_DONTWAIT);
+    return true;
+}
+
+// A connection from a trusted balancer is neither limited nor greeted here: its PROXY
+// header names the client, and the client's address is what the limits count.
 void server::admit(int fd, const sockaddr_storage &sa)
 {
     char addr_text[sizeof conn{}.addr_text];
     format_address(sa, addr_text, sizeof addr_text);
+    bool proxied = proxy_trusted(settings_.proxy_from, sa);
     addr_key key = address_key(sa);
-    admit_verdict verdict = limits_.admit(key, now_ms());
-    if (verdict != ADMIT_OK) {
-        refuse(fd, verdict == ADMIT_TOO_FAST ? REFUSED_RATE : REFUSED_PER_ADDRESS, addr_text);
-        return;
+    if (!proxied) {
+        admit_verdict verdict = limits_.admit(key, now_ms());
+        if (verdict != ADMIT_OK) {
+            refuse(fd, verdict == ADMIT_TOO_FAST ? REFUSED_RATE : REFUSED_PER_ADDRESS, addr_text);
+            return;
+        }
     }
     if (free_.empty() && !evict_oldest_checkin()) {
-        limits_.release(key);
+        if (!proxied)
+            limits_.release(key);
         refuse(fd, REFUSED_FULL, addr_text);
         return;
     }
-    if (!places.has_room_for_newcomer()) {
-        char text[256];
-        int len = snprintf(text, sizeof text,
-                           "Mazecar server: all %d games are running and full, try again "
-                           "later.\n",
-                           places.games_max) +
-                  1;
-        unsigned char word[4];
-        put_be32(word, len);
-        send(fd, word, 4, MSG_NOSIGNAL | MSG_DONTWAIT);
-        send(fd, text, static_cast<size_t>(len), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (!proxied && turn_away_if_no_game(fd)) {
         limits_.release(key);
         refuse(fd, REFUSED_GAMES, addr_text);
         return;
@@ -243,7 +256,7 @@ void server::admit(int fd, const sockaddr_storage &sa)
     free_.pop_back();
     conn &c = conns[static_cast<size_t>(index)];
     c.gen++;
-    c.state = CS_NAME;
+    c.state = proxied ? CS_PROXY : CS_NAME;
     c.fd = fd;
     c.addr = key;
     memcpy(c.addr_text, addr_text, sizeof c.addr_text);
@@ -267,6 +280,45 @@ void server::admit(int fd, const sockaddr_storage &sa)
         return;
     }
     checkins_.emplace_back(index, c.gen);
+    if (!proxied) {
+        stats.connections_accepted++;
+        greet(c);
+    }
+}
+
+// The first bytes from a trusted balancer: the header, then the client's address is
+// limited and greeted as if it had connected itself. A LOCAL header is the balancer's
+// health check, closed without a log line.
+void server::read_proxy_header(conn &c)
+{
+    proxy_header h;
+    proxy_result r = parse_proxy_header(c.in, static_cast<size_t>(c.in_len), &h);
+    if (r == PROXY_NEED_MORE)
+        return;
+    if (r == PROXY_INVALID) {
+        drop(c, DROPPED_BAD_PROXY, "no valid PROXY header from a trusted balancer");
+        return;
+    }
+    if (h.local) {
+        stats.health_checks++;
+        drop(c, -1, nullptr);
+        return;
+    }
+    c.in_len -= static_cast<int>(h.length);
+    memmove(c.in, c.in + h.length, static_cast<size_t>(c.in_len));
+    format_address(h.source, c.addr_text, sizeof c.addr_text);
+    c.addr = address_key(h.source);
+    admit_verdict verdict = limits_.admit(c.addr, now_ms());
+    if (verdict != ADMIT_OK) {  // still CS_PROXY: drop() releases nothing
+        int reason = verdict == ADMIT_TOO_FAST ? REFUSED_RATE : REFUSED_PER_ADDRESS;
+        drop(c, reason, reason_names[reason]);
+        return;
+    }
+    c.state = CS_NAME;
+    if (turn_away_if_no_game(c.fd)) {
+        drop(c, REFUSED_GAMES, reason_names[REFUSED_GAMES]);
+        return;
+    }
     stats.connections_accepted++;
     greet(c);
 }
@@ -276,7 +328,7 @@ void server::expire_checkins(long long now)
     while (!checkins_.empty()) {
         auto [index, gen] = checkins_.front();
         conn &c = conns[static_cast<size_t>(index)];
-        bool current = c.state == CS_NAME && c.gen == gen;
+        bool current = (c.state == CS_NAME || c.state == CS_PROXY) && c.gen == gen;
         if (current && now <= c.deadline_ms)
             return;
         checkins_.pop_front();
@@ -406,8 +458,8 @@ void server::on_readable(conn &c)
         return;
     }
     ssize_t n = recv(c.fd, c.in + c.in_len, static_cast<size_t>(IN_BUF_SIZE - c.in_len), 0);
-    if (n == 0) {
-        drop(c, -1, "closed by the client");
+    if (n == 0) {  // a balancer's connect-only health check closes quietly
+        drop(c, -1, c.state == CS_PROXY ? nullptr : "closed by the client");
         return;
     }
     if (n < 0) {
@@ -416,6 +468,8 @@ void server::on_readable(conn &c)
         return;
     }
     c.in_len += static_cast<int>(n);
+    if (c.state == CS_PROXY)
+        read_proxy_header(c);
     if (c.state == CS_NAME)
         read_name(c);
     if (c.state == CS_PLAY)
@@ -474,9 +528,11 @@ void server::drop(conn &c, int reason, const char *why)
         return;
     if (reason >= 0)
         stats.reasons[reason]++;
-    log_event("connection %d dropped: %s (%s)", index_of(c), why, c.addr_text);
-    close(c.fd);  // also leaves the epoll set
-    limits_.release(c.addr);
+    if (why)
+        log_event("connection %d dropped: %s (%s)", index_of(c), why, c.addr_text);
+    close(c.fd);              // also leaves the epoll set
+    if (c.state != CS_PROXY)  // a balancer's connection is counted once its header names the client
+        limits_.release(c.addr);
     if (c.state == CS_PLAY && c.hg) {
         c.hg->conn[c.slot] = -1;
         c.hg->g.leave(c.slot);
@@ -686,7 +742,7 @@ server_figures server::figures() const
     return f;
 }
 
-static game_view view_of(const hosted_game &hg)
+static game_view view_of(const hosted_game &hg, const std::vector<conn> &conns)
 {
     const game &g = hg.g;
     game_view v{};
@@ -702,8 +758,10 @@ static game_view view_of(const hosted_game &hg)
         const car &c = g.cars[i];
         if (!g.is_enemy(i) && !c.connected && !c.in_game)
             continue;
+        int holder = g.is_enemy(i) ? -1 : hg.conn[i];
         v.cars.push_back(car_view{i, g.is_enemy(i), c.name, c.status, c.x, c.y, c.score, c.flags,
-                                  c.flags_game, c.fuel, c.lives, c.wins, c.connected});
+                                  c.flags_game, c.fuel, c.lives, c.wins, c.connected,
+                                  holder >= 0 ? conns[static_cast<size_t>(holder)].addr_text : ""});
     }
     v.maze.resize(MAP_BYTES);
     for (int k = 0; k < MAP_BYTES; k++)
@@ -719,7 +777,7 @@ void server::publish_snapshot()
     snap->figures = figures();
     snap->games.reserve(places.games.size());
     for (const auto &hg : places.games)
-        snap->games.push_back(view_of(*hg));
+        snap->games.push_back(view_of(*hg, conns));
     std::sort(snap->games.begin(), snap->games.end(),
               [](const game_view &a, const game_view &b) { return a.id < b.id; });
     if (store_)
@@ -737,7 +795,7 @@ void server::log_stats(long long now)
     }
     for (const conn &c : conns) {
         t.connections += c.state != CS_FREE;
-        t.checking_in += c.state == CS_NAME;
+        t.checking_in += c.state == CS_NAME || c.state == CS_PROXY;
     }
     double seconds = static_cast<double>(now - stats_last_ms_) / 1000.0;
     if (store_ && store_->keeps_records()) {
@@ -773,7 +831,7 @@ void server::quit_all()
     put_be32(quit, TAG_QUIT);
     put_be32(quit + 4, TAG_SIZE);
     for (conn &c : conns) {
-        if (c.state == CS_NAME)
+        if (c.state == CS_NAME || c.state == CS_PROXY)
             drop(c, -1, "server stopping");
         if (c.state == CS_PLAY && !c.out.push(quit, TAG_SIZE))
             drop(c, -1, "server stopping, queue full");

@@ -15,6 +15,7 @@
 #include "address_limits.h"
 #include "game.h"
 #include "placement.h"
+#include "proxy.h"
 #include "records.h"
 #include "stats.h"
 #include "status.h"
@@ -22,6 +23,7 @@
 constexpr int NAME_IN_MAX = 64;   // longest name message accepted (length word)
 constexpr int IN_BUF_SIZE = 256;  // per-connection input bound
 static_assert(4 + NAME_IN_MAX <= IN_BUF_SIZE, "a whole name message fits the input buffer");
+static_assert(PROXY_HEADER_MAX <= IN_BUF_SIZE, "a whole PROXY header fits the input buffer");
 constexpr int OUT_BUF_SIZE = 64 * 1024;  // per-connection output bound
 // Keeps a client that stops reading from hiding its backlog in the kernel.
 constexpr int SOCKET_SNDBUF = 32 * 1024;
@@ -42,6 +44,8 @@ struct server_settings {
     const char *status_path;  // state of the games written here a few times a second
     int out_queue_bytes;      // bound of each client's output queue (OUT_BUF_SIZE)
     int socket_sndbuf;        // kernel send buffer of each client (SOCKET_SNDBUF)
+    // Balancers whose connections begin with a PROXY header naming the client (--proxy-from)
+    std::vector<proxy_range> proxy_from = {};
 };
 
 server_settings default_server_settings();
@@ -59,7 +63,8 @@ struct out_queue {
     void reset();
 };
 
-enum { CS_FREE, CS_NAME, CS_PLAY };
+// CS_PROXY: from a trusted balancer, waiting for the PROXY header before the greeting.
+enum { CS_FREE, CS_NAME, CS_PLAY, CS_PROXY };
 
 struct conn {
     int state = CS_FREE;  // CS_*
@@ -107,6 +112,8 @@ public:
 private:
     void accept_some(int listen_fd);
     void admit(int fd, const sockaddr_storage &sa);
+    bool turn_away_if_no_game(int fd);
+    void read_proxy_header(conn &c);
     void refuse(int fd, int reason, const char *addr_text);
     bool evict_oldest_checkin();
     void expire_checkins(long long now);

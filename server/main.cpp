@@ -87,11 +87,15 @@ int main(int argc, char **argv)
     const game_config &g = opts.game;
     log_line("open-file limit %ld, up to %d connections, %d per address, %d games", files,
              opts.net.max_connections, opts.net.per_address, opts.net.games_max);
-    log_line("listening on %s port %d, %d places, %d enemies, %d rounds, seed %u", opts.listen_addr,
-             SERVER_PORT, g.slots, g.enemies, g.rounds, g.seed);
-    log_line("records: %s", store->keeps_records() ? store->path().c_str() : "none kept");
+    log_line("game records %s %s", store->keeps_records() ? "kept in" : "not kept:",
+             store->keeps_records() ? store->path().c_str() : "--db none");
     if (opts.http)
         log_line("status page on http://%s/", opts.http);
+    log_line("listening on %s port %d, %d places, %d enemies, %d rounds, seed %u", opts.listen_addr,
+             SERVER_PORT, g.slots, g.enemies, g.rounds, g.seed);
+    if (!opts.net.proxy_from.empty())
+        log_line("connections from %zu trusted balancer range(s) must begin with a PROXY header",
+                 opts.net.proxy_from.size());
     int rc = serve(fd, opts.game, opts.net, store.get(), opts.http ? &board : nullptr);
     http.stop();
     log_line("stopped");

@@ -30,12 +30,17 @@ struct number_option {
 constexpr int RECORDS_DEFAULT = 10;
 constexpr int RECORDS_MAX = 10000;
 
+// Where an option's number goes: a lambda over the options, so the table names the
+// field itself.
+// A lambda, not an expression to group:
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define FIELD(expr)                                                                                \
     [](server_options &o, raw_numbers &r) -> int * {                                               \
         (void)o;                                                                                   \
         (void)r;                                                                                   \
         return &(expr);                                                                            \
     }
+// NOLINTEND(bugprone-macro-parentheses)
 
 const number_option numbers[] = {
     {"--slots", 1, MAXPLAYER, FIELD(o.game.slots), "human places in each game, 1 .. 8 (default 4)"},
@@ -112,6 +117,13 @@ void print_usage(const char *program)
                     "(read-only; e.g. 127.0.0.1:8055 or [::1]:8055; default none)");
     print_help_text("--quick", "short pauses between phases (for tests)");
     print_help_text("--status-file PATH", "write the games' state there a few times a second");
+    print_help_text("--proxy-from LIST",
+                    "addresses or CIDR ranges (IPv4, IPv6, comma-separated) of\n"
+                    "load balancers whose connections begin with a PROXY\n"
+                    "header (version 1 or 2) naming the client, whose address\n"
+                    "is then the one limited and logged; such a connection\n"
+                    "without a valid header is closed, and a header from any\n"
+                    "other address is not believed (docs/SCALING.md)");
     print_help_text("--help", "this text");
     printf("\nRooms: a player whose name is name@room (room: 1 to 8 letters or digits) joins\n"
            "that room's game, made on first use; the name is shown without @room. Any other\n"
@@ -166,6 +178,13 @@ int parse_options(int argc, char **argv, server_options &opts)
         } else if (!strcmp(opt, "--status-file")) {
             ok = val != nullptr;
             opts.net.status_path = val;
+        } else if (!strcmp(opt, "--proxy-from")) {
+            std::string err;
+            if (val && !parse_proxy_ranges(val, opts.net.proxy_from, err)) {
+                fprintf(stderr, "mazecar-server: --proxy-from: %s\n", err.c_str());
+                return OPTIONS_BAD;
+            }
+            ok = val != nullptr;
         } else {
             fprintf(stderr, "mazecar-server: unknown option %s (try --help)\n", opt);
             return OPTIONS_BAD;

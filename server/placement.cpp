@@ -61,8 +61,6 @@ hosted_game *placement::open_game(const std::string &room)
     hg->id = ++opened_;
     hg->g.id = hg->id;
     hg->room = room;
-    for (int &c : hg->conn)
-        c = -1;
     hg->index = games.size();
     if (!room.empty())
         rooms_[room] = hg.get();

@@ -15,7 +15,11 @@
 constexpr int ROOM_NAME_MAX = 8;  // letters or digits
 
 struct hosted_game {
-    explicit hosted_game(const game_config &cfg, int best) : g(cfg, best) {}
+    explicit hosted_game(const game_config &cfg, int best) : g(cfg, best), conn{}
+    {
+        for (int &c : conn)
+            c = -1;
+    }
     game g;
     int id = 0;
     std::string room;          // "" for quick play

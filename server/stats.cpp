@@ -6,7 +6,7 @@
 
 const char *const reason_names[REASON_COUNT] = {
     "per_address",     "rate",        "full",     "games",     "evicted",
-    "checkin_timeout", "not_reading", "flooding", "bad_input",
+    "checkin_timeout", "not_reading", "flooding", "bad_input", "bad_proxy_header",
 };
 
 const double step_bucket_bounds[STEP_BUCKETS] = {0.0001, 0.00025, 0.0005, 0.001, 0.0025,
@@ -46,6 +46,11 @@ void server_stats::step_percentiles(double *p50, double *p99) const
     *p99 = percentile(step_us, 0.99);
 }
 
+double server_stats::lateness_p99() const
+{
+    return percentile(late_us, 0.99);
+}
+
 std::string stats_line(const server_stats &now, const server_stats &before, double seconds,
                        const stats_totals &t, long log_left_out)
 {
@@ -63,16 +68,20 @@ std::string stats_line(const server_stats &now, const server_stats &before, doub
                  static_cast<unsigned long long>(now.reasons[r] - before.reasons[r]));
         line += buf;
     }
+    snprintf(buf, sizeof buf, ", health checks %llu",
+             static_cast<unsigned long long>(now.health_checks - before.health_checks));
+    line += buf;
     double p50 = 0, p99 = 0;
     now.step_percentiles(&p50, &p99);
-    snprintf(buf, sizeof buf,
-             ", sent %.0f msg/s %.1f kB/s, step median %.2f ms p99 %.2f ms, late steps %llu, "
-             "records written %llu failed %llu, log lines left out %ld",
-             static_cast<double>(now.messages_sent - before.messages_sent) / seconds,
-             static_cast<double>(now.bytes_sent - before.bytes_sent) / seconds / 1000.0, p50, p99,
-             static_cast<unsigned long long>(now.late_steps - before.late_steps),
-             static_cast<unsigned long long>(now.records_written - before.records_written),
-             static_cast<unsigned long long>(now.records_failed - before.records_failed),
-             log_left_out);
+    snprintf(
+        buf, sizeof buf,
+        ", sent %.0f msg/s %.1f kB/s, step median %.2f ms p99 %.2f ms, start p99 %.2f ms "
+        "late, late steps %llu, "
+        "records written %llu failed %llu, log lines left out %ld",
+        static_cast<double>(now.messages_sent - before.messages_sent) / seconds,
+        static_cast<double>(now.bytes_sent - before.bytes_sent) / seconds / 1000.0, p50, p99,
+        now.lateness_p99(), static_cast<unsigned long long>(now.late_steps - before.late_steps),
+        static_cast<unsigned long long>(now.records_written - before.records_written),
+        static_cast<unsigned long long>(now.records_failed - before.records_failed), log_left_out);
     return line + buf;
 }

@@ -18,6 +18,7 @@ enum {
     DROPPED_NOT_READING,  // its output queue filled
     DROPPED_FLOODING,     // more key frames in a step than a person can make
     DROPPED_BAD_INPUT,    // a bad frame or name
+    DROPPED_BAD_PROXY,    // a trusted balancer's connection without a valid PROXY header
     REASON_COUNT,
 };
 
@@ -31,6 +32,7 @@ struct server_stats {
     uint64_t reasons[REASON_COUNT] = {};
     uint64_t messages_sent = 0, bytes_sent = 0;
     uint64_t connections_accepted = 0;
+    uint64_t health_checks = 0;  // a balancer's PROXY header for itself (LOCAL), closed quietly
     uint64_t late_steps = 0;
     uint64_t step_count = 0;
     double step_seconds_sum = 0;
@@ -42,6 +44,8 @@ struct server_stats {
     void note_step(long long duration_us, long long lateness_us);
     // Median and 99th percentile of this period's step times, in milliseconds.
     void step_percentiles(double *p50, double *p99) const;
+    // How late the period's steps started: 99th percentile, milliseconds.
+    double lateness_p99() const;
 };
 
 // The periodic stats line; counts since the last line become rates over `seconds`.

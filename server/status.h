@@ -19,7 +19,8 @@ struct car_view {
     int status;        // the wire status: 0 none, 1 drive, 2 burst, 4 no fuel, 6 retired
     int x, y;          // world units (64 a cell)
     int score, flags, flags_game, fuel, lives, wins;
-    bool connected;  // human: a client holds this place
+    bool connected;       // human: a client holds this place
+    std::string address;  // human: the client's address (behind a balancer, the real one)
 };
 
 struct game_view {

@@ -50,7 +50,8 @@ nlohmann::json car_json(const car_view &c)
             {"fuel", c.fuel},
             {"lives", c.lives},
             {"wins", c.wins},
-            {"connected", c.connected}};
+            {"connected", c.connected},
+            {"address", ascii(c.address)}};
 }
 
 nlohmann::json game_json(const game_view &g)

@@ -8,6 +8,7 @@
 
 #include "net/framing.h"
 #include "render/window.h"
+#include "sound/sound.h"
 
 status_handler status_handlers[GS_COUNT];
 display_callback current_screen;
@@ -96,11 +97,13 @@ void status_pause() {}
 
 void tick(int)
 {
+    sound_watch_before();
     poll_server();
     if (game_status < 0 || game_status >= GS_COUNT)
         fprintf(stderr, "unknown game status: %d\n", game_status);
     else if (status_handlers[game_status])
         status_handlers[game_status]();
+    sound_watch_after();
     if (window_open) {
         glutPostRedisplay();
         glutTimerFunc(TICK_MS, tick, 0);

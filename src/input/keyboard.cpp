@@ -6,6 +6,9 @@
 
 #include "game/model.h"
 #include "net/framing.h"
+#include "sound/sound.h"
+
+constexpr unsigned char MUTE_KEY = 'm';
 
 // Bit of an ASCII key on press; 0 for keys that are not control keys.
 static int32_t ascii_key_bit(unsigned char key)
@@ -43,6 +46,8 @@ static int32_t special_key_bit(int key)
 
 void key_down(unsigned char key, int, int)
 {
+    if (key == MUTE_KEY)
+        sound_toggle_mute();  // local only: the key word goes out unchanged below
     me->keys |= ascii_key_bit(key);
     send_keys(me->keys);
 }

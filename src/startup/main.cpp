@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "net/framing.h"
+#include "sound/sound.h"
 #include "startup/checkin.h"
 #include "startup/shutdown.h"
 #include "startup/startup.h"
@@ -16,6 +17,7 @@ int main(int argc, char **argv)
         exit(1);
     install_handlers();
     check_in();
+    sound_init();
     init_window(argc, argv);
     close_and_exit(0, 1, &sock);
 }

@@ -1,0 +1,64 @@
+#!/bin/sh
+# Capacity and hostile-load figures of mazecar-server with mazecar-bots on this machine.
+# Runs in a network namespace of its own (root), so 127.0.0.1:5555 is its own and no
+# traffic leaves loopback.
+#
+#   bench/capacity.sh BUILD PLAYERS SECONDS [hostile] [-- server options]
+#
+# PLAYERS bots play in games of 4 places with 3 enemies; with "hostile", 4 games of
+# bots play while 2,000 idle connections from 200 addresses, 100 slow names, 50
+# garbage senders and one address reconnecting as fast as it can are added, and a
+# probe checks in once a second. Prints the server's CPU, memory and its last stats
+# line, then the bots' report.
+set -eu
+if [ "${MAZECAR_CAPACITY_NETNS:-}" != 1 ]; then
+    MAZECAR_CAPACITY_NETNS=1 exec unshare -n "$0" "$@"
+fi
+ip link set lo up
+
+build=$1 players=$2 seconds=$3
+shift 3
+hostile=no
+if [ "${1:-}" = hostile ]; then hostile=yes; shift; fi
+[ "${1:-}" = -- ] && shift
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+"$build/server/mazecar-server" --slots 4 --enemies 3 --lobby-seconds 2 --seed 1 \
+    --stats-seconds 5 --db none "$@" >"$work/server.log" 2>&1 &
+server=$!
+tries=0
+until grep -q "listening on" "$work/server.log"; do
+    tries=$((tries + 1))
+    [ "$tries" -lt 100 ] || { cat "$work/server.log"; exit 1; }
+    sleep 0.1
+done
+ticks() { awk '{print $14 + $15}' "/proc/$server/stat"; }
+hz=$(getconf CLK_TCK)
+t0=$(ticks)
+start=$(date +%s.%N)
+
+bots="$build/tools/mazecar-bots"
+if [ "$hostile" = yes ]; then
+    # The hostile crowd in a process of its own, so its flood costs the bots nothing.
+    "$bots" --clients 0 --seconds "$seconds" --idle 2000 --hostile-sources 200 \
+        --slow-name 100 --garbage 50 --flood-address 127.3.0.1 --probe --hostile-delay 5 \
+        --json >"$work/hostile.out" 2>&1 &
+    crowd=$!
+    "$bots" --clients "$players" --seconds "$seconds" --json >"$work/bots.out" 2>&1
+    wait "$crowd" || true
+else
+    "$bots" --clients "$players" --seconds "$seconds" --ramp 400 --json >"$work/bots.out" 2>&1
+fi
+
+t1=$(ticks)
+end=$(date +%s.%N)
+awk -v a="$t0" -v b="$t1" -v hz="$hz" -v s="$start" -v e="$end" \
+    'BEGIN { printf "server CPU: %.1f %% of one core over %.1f s\n", (b - a) / hz / (e - s) * 100, e - s }'
+grep VmHWM "/proc/$server/status"
+kill -TERM "$server"
+wait "$server" || true
+grep "stats:" "$work/server.log" | tail -3 | sed 's/^mazecar-server: //'
+cat "$work/bots.out"
+[ "$hostile" = yes ] && cat "$work/hostile.out"
+exit 0
