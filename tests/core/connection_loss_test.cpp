@@ -4,6 +4,7 @@
 // message), never hang, spin or crash.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <thread>
@@ -173,8 +174,15 @@ TEST_F(ConnectionLoss, AServerThatStallsInsideAMessageAndThenClosesEndsTheClient
     bytes start = check_in_stream() + bytes{0, 0, 0, TAG_MAP, 0, 0, 7, 8, 1, 1, 1};
     ASSERT_EQ(send(fds[1], start.data(), start.size(), 0), static_cast<ssize_t>(start.size()));
     sock = fds[0];
+    std::atomic<int> ticks{0};
+    bool stalled = false;
+    // The close comes once the client has ticked a few times with the message's
+    // first 11 bytes waiting.
     std::thread stalling_server([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (ticks < 3 && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        stalled = ticks >= 3;
         unsigned char name[64];
         (void)recv(fds[1], name, sizeof name, MSG_DONTWAIT);  // the check-in's name
         close(fds[1]);
@@ -189,12 +197,14 @@ TEST_F(ConnectionLoss, AServerThatStallsInsideAMessageAndThenClosesEndsTheClient
         auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (std::chrono::steady_clock::now() < give_up) {
             tick(0);
+            ticks++;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     } catch (const process_ended &e) {
         code = e.code;
     }
     stalling_server.join();
+    EXPECT_TRUE(stalled) << "the client never ticked while the server stalled";
     testing::internal::GetCapturedStdout();
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(code, 1);

@@ -146,6 +146,10 @@ TEST_F(Framing, AShortMessageNeverReadsBytesLeftOverFromAnEarlierOne)
     poll_server();
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(hiscore, 0);
+    // Past the message's end a handler finds zeros, not the earlier round figures.
+    EXPECT_EQ(recv_len, TAG_SIZE);
+    for (int k = 0; k < 4; k++)
+        EXPECT_EQ(payload_word(k), 0) << "word " << k << " past the end";
 }
 
 TEST_F(Framing, KeyStateMessageIsTwelveBytesInNetworkOrder)

@@ -2,8 +2,8 @@
 
 A test listens on 127.0.0.1:5555 with `ScriptedServer`, starts the real client
 binary with `Client` (console on pipes), and drives the check-in and the framed
-messages byte by byte. `XWindow` finds and drives the client's window with
-xdotool. Standard library only.
+messages byte by byte. `PrivateDisplay` gives a test an X server of its own;
+`XWindow` finds and drives the client's window there with xdotool. Standard library only.
 """
 import os
 import re
@@ -251,6 +251,49 @@ class Client:
                 pipe.close()
             except OSError:
                 pass
+
+
+class PrivateDisplay:
+    """An X server of one test's own (Xvfb, 24-bit): the windows, keyboard focus and
+    key events of its client meet no other test's, so such tests run side by side.
+    Xvfb writes its display number to -displayfd once it accepts connections."""
+
+    def __init__(self, timeout=TIMEOUT):
+        ready, done = os.pipe()
+        try:
+            self.proc = subprocess.Popen(
+                ["Xvfb", "-displayfd", str(done), "-screen", "0", "1280x1024x24",
+                 "-nolisten", "tcp", "-noreset"],
+                pass_fds=(done,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL)
+        finally:
+            os.close(done)
+        number = b""
+        deadline = time.monotonic() + timeout
+        try:
+            while not number.endswith(b"\n"):
+                left = deadline - time.monotonic()
+                if left <= 0 or not select.select([ready], [], [], left)[0]:
+                    raise AssertionError("Xvfb gave no display number")
+                piece = os.read(ready, 16)
+                if not piece:
+                    raise AssertionError("Xvfb ended before it took a display")
+                number += piece
+        except BaseException:
+            self.close()
+            raise
+        finally:
+            os.close(ready)
+        self.name = ":" + number.decode().strip()
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(TIMEOUT)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
 
 
 class XWindow:

@@ -10,7 +10,7 @@ Three cases, each a behaviour a user meets from the desktop menu:
   taken port:  with a server already on 5555, --local says so, plays against it, and
                that server is still running afterwards.
 The test runs in a network namespace of its own when it can (root), so port 5555 is
-its own; it still holds the port lock. Exit 77 (skipped) without a display or tmux.
+its own; where CTest cannot give it one, it holds the port lock. Exit 77 (skipped) without a display or tmux.
 """
 import argparse
 import os
