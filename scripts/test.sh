@@ -2,7 +2,8 @@
 # Installs what is missing, checks format and lints, then builds and runs every test
 # twice: a normal build and one with AddressSanitizer and UndefinedBehaviorSanitizer.
 # The tests run under their own Xvfb (24-bit screen: the pixel tests compare real
-# colours). Then an install to a temporary prefix, and every fuzz target for a minute.
+# colours). Then an install to a temporary prefix, every fuzz target for a minute, and
+# (as root) the Debian packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -42,3 +43,12 @@ xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" python3 tests/launcher/launcher
 
 echo "=== fuzz targets, 60 s each ==="
 scripts/fuzz.sh 60
+
+# The Debian packages: built from a copy of the tree, checked with lintian, installed,
+# checked and purged. It installs packages on this machine, so it needs root.
+if [ "$(id -u)" -eq 0 ]; then
+  echo "=== packages ==="
+  scripts/package-test.sh
+else
+  echo "=== packages: skipped (they are installed to be checked: run sudo scripts/package-test.sh) ==="
+fi
