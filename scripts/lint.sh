@@ -8,11 +8,12 @@ build=build-lint
 cmake -S . -B "$build" -DMAZECAR_TESTS=OFF -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
 
 mapfile -t sources < <(git ls-files 'src/*.cpp' 'src/*.h' 'server/*.cpp' 'server/*.h' \
-                                    'tests/*.cpp' 'tests/*.h' 'fuzz/*.cpp' 'bench/*.cpp')
+                                    'tests/*.cpp' 'tests/*.h' 'fuzz/*.cpp' 'bench/*.cpp' \
+                                    'tools/*.cpp' 'tools/*.h')
 echo "clang-format: ${#sources[@]} files"
 clang-format --dry-run -Werror "${sources[@]}"
 
-mapfile -t units < <(git ls-files 'src/*.cpp' 'server/*.cpp')
+mapfile -t units < <(git ls-files 'src/*.cpp' 'server/*.cpp' 'tools/*.cpp')
 echo "clang-tidy: ${#units[@]} files"
 clang-tidy -p "$build" --quiet "${units[@]}" 2>/dev/null
 

@@ -119,6 +119,7 @@ private:
     void on_stream_event(connection &c, const stream_event &ev, long long now);
     void on_frame(connection &c, const stream_event &ev, long long now);
     void on_timer(connection &c, long long now);
+    void connect_failed(connection &c, long long now);
     void on_server_closed(connection &c, long long now);
     void finish(connection &c, bool reset);
     void after_finish(connection &c, long long now);
@@ -582,13 +583,7 @@ void loop::on_event(connection &c, uint32_t events, long long now)
         socklen_t len = sizeof err;
         getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &err, &len);
         if (err != 0) {
-            fig.modes[c.kind].connect_failed++;
-            if (bot_figures *b = bot(c))
-                b->connect_failed = true;
-            if (c.kind == KIND_PROBE)
-                fig.probe_failed++;
-            finish(c, false);
-            after_finish(c, now);
+            connect_failed(c, now);
             return;
         }
         if (!(events & (EPOLLOUT | EPOLLIN)))
@@ -601,18 +596,23 @@ void loop::on_event(connection &c, uint32_t events, long long now)
         flush(c);
 }
 
+// A connection that never opened: counted for its kind, then ended.
+void loop::connect_failed(connection &c, long long now)
+{
+    fig.modes[c.kind].connect_failed++;
+    if (bot_figures *b = bot(c))
+        b->connect_failed = true;
+    if (c.kind == KIND_PROBE)
+        fig.probe_failed++;
+    finish(c, false);
+    after_finish(c, now);
+}
+
 void loop::on_timer(connection &c, long long now)
 {
     if (c.state == C_CONNECTING) {
-        if (c.timer_us && now >= c.timer_us) {
-            fig.modes[c.kind].connect_failed++;
-            if (bot_figures *b = bot(c))
-                b->connect_failed = true;
-            if (c.kind == KIND_PROBE)
-                fig.probe_failed++;
-            finish(c, false);
-            after_finish(c, now);
-        }
+        if (c.timer_us && now >= c.timer_us)
+            connect_failed(c, now);
         return;
     }
     if (c.state != C_OPEN)
