@@ -64,7 +64,7 @@ void open_window();
 
 // Pumps the GLUT event loop until done() holds or timeout_ms have passed; returns
 // whether it held. For waiting on the window system (a requested size, say).
-bool wait_for(const std::function<bool()> &done, int timeout_ms = 5000);
+bool wait_for(const std::function<bool()> &done, int timeout_ms = 30000);
 
 // Runs a display callback (a real display_* screen callback or any function that
 // draws and swaps). The picture is read from the back buffer when the callback
