@@ -21,6 +21,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from scripted_server import PrivateDisplay  # noqa: E402  (an X server of this test's own)
+
 WAIT = 30.0   # seconds: generous limit of every wait
 SOCKET = "mazecar-launcher-test-%d" % os.getpid()
 work = None
@@ -214,12 +217,17 @@ def main():
     else:
         os.environ.pop("MAZECAR_CLIENT_PROGRAM", None)
         os.environ.pop("MAZECAR_SERVER_PROGRAM", None)
+    # A display of its own: the screenshot of the whole screen meets no other test's
+    # windows opening or closing.
+    display = PrivateDisplay()
+    os.environ["DISPLAY"] = display.name
     try:
         case_no_server(args.launcher)
         case_local(args.launcher, args.shots)
         case_taken_port(args.launcher, args.server, work)
     finally:
         cleanup()
+        display.close()
     shutil.rmtree(work, ignore_errors=True)
     return 0
 
