@@ -715,7 +715,7 @@ server_figures server::figures() const
     f.taken_ms = unix_ms();
     for (const conn &c : conns) {
         f.connections += c.state != CS_FREE;
-        f.checking_in += c.state == CS_NAME;
+        f.checking_in += c.state == CS_NAME || c.state == CS_PROXY;
     }
     for (const auto &hg : places.games) {
         (hg->g.in_lobby() ? f.games_lobby : f.games_playing)++;
@@ -787,16 +787,10 @@ void server::publish_snapshot()
 
 void server::log_stats(long long now)
 {
-    stats_totals t{};
-    for (const auto &hg : places.games) {
-        (hg->g.in_lobby() ? t.games_lobby : t.games_playing)++;
-        t.players += hg->g.connected_count() - hg->g.watcher_count();
-        t.watchers += hg->g.watcher_count();
-    }
-    for (const conn &c : conns) {
-        t.connections += c.state != CS_FREE;
-        t.checking_in += c.state == CS_NAME || c.state == CS_PROXY;
-    }
+    // The same counts the status page shows, taken in one place.
+    server_figures f = figures();
+    stats_totals t{f.games_lobby, f.games_playing, f.players,
+                   f.watchers,    f.connections,   f.checking_in};
     double seconds = static_cast<double>(now - stats_last_ms_) / 1000.0;
     if (store_ && store_->keeps_records()) {
         stats.records_written = store_->written();
