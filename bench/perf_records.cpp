@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "records.h"
+#include "store/records.h"
 
 namespace {
 

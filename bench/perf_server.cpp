@@ -8,7 +8,7 @@
 #include <ctime>
 #include <vector>
 
-#include "game.h"
+#include "game/game.h"
 
 namespace {
 

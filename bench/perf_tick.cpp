@@ -39,11 +39,11 @@
 #include "game/status.h"
 #include "input/keyboard.h"
 #include "net/framing.h"
-#include "net/wire.h"
 #include "perf_model.h"
 #include "render/window.h"
 #include "sound/sound.h"
 #include "startup/startup.h"
+#include "wire.h"
 
 namespace {
 

@@ -29,8 +29,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "connections.h"
-#include "game.h"
+#include "game/game.h"
+#include "net/connections.h"
 
 namespace {
 

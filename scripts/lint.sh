@@ -7,13 +7,13 @@ cd "$(dirname "$0")/.."
 build=build-lint
 cmake -S . -B "$build" -DMAZECAR_TESTS=OFF -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
 
-mapfile -t sources < <(git ls-files 'src/*.cpp' 'src/*.h' 'server/*.cpp' 'server/*.h' \
+mapfile -t sources < <(git ls-files 'src/*.cpp' 'src/*.h' 'protocol/*.cpp' 'protocol/*.h' 'server/*.cpp' 'server/*.h' \
                                     'tests/*.cpp' 'tests/*.h' 'fuzz/*.cpp' 'bench/*.cpp' \
                                     'tools/*.cpp' 'tools/*.h')
 echo "clang-format: ${#sources[@]} files"
 clang-format --dry-run -Werror "${sources[@]}"
 
-mapfile -t units < <(git ls-files 'src/*.cpp' 'server/*.cpp' 'tools/*.cpp')
+mapfile -t units < <(git ls-files 'src/*.cpp' 'protocol/*.cpp' 'server/*.cpp' 'tools/*.cpp')
 echo "clang-tidy: ${#units[@]} files"
 clang-tidy -p "$build" --quiet "${units[@]}" 2>/dev/null
 

@@ -4,11 +4,11 @@
 #include <cstring>
 #include <sys/resource.h>
 
-#include "connections.h"
 #include "log.h"
+#include "net/connections.h"
 #include "options.h"
-#include "records.h"
-#include "status_http.h"
+#include "store/records.h"
+#include "web/status_http.h"
 
 static void on_stop_signal(int)
 {

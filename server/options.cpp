@@ -10,7 +10,7 @@
 #include <ctime>
 #include <string>
 
-#include "status_http.h"
+#include "web/status_http.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // Command-line options of mazecar-server.
 #pragma once
 
-#include "connections.h"
-#include "game.h"
+#include "game/game.h"
+#include "net/connections.h"
 
 struct server_options {
     game_config game;

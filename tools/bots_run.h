@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "bots_options.h"
-#include "net/wire.h"
+#include "wire.h"
 
 enum { KIND_PLAYER, KIND_IDLE, KIND_SLOW, KIND_GARBAGE, KIND_FLOOD, KIND_PROBE, KIND_COUNT };
 

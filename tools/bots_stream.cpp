@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "net/wire.h"
+#include "wire.h"
 
 int stream_cars(const stream_reader &r)
 {

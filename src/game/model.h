@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "net/wire.h"
+#include "wire.h"
 
 constexpr int SMOKE_FADE_FLOOR = 10;  // puffs shrink by one per tick of play down to this
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "net/wire.h"
+#include "wire.h"
 
 using message_handler = void (*)();
 

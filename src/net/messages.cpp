@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "car_codec.h"
 #include "game/model.h"
-#include "net/car_codec.h"
 #include "net/framing.h"
 #include "startup/shutdown.h"
 

@@ -8,8 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "connection_options.h"
 #include "game/model.h"
-#include "net/dead_peer.h"
 #include "net/framing.h"
 #include "startup/shutdown.h"
 #include "startup/startup.h"

@@ -11,8 +11,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "connection_options.h"
 #include "game/model.h"
-#include "net/dead_peer.h"
 #include "net/framing.h"
 #include "peer.h"
 #include "startup/checkin.h"

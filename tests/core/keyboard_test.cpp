@@ -5,8 +5,8 @@
 
 #include "game/model.h"
 #include "input/keyboard.h"
-#include "net/wire.h"
 #include "peer.h"
+#include "wire.h"
 
 class Keyboard : public ClientTest {
 protected:

@@ -10,8 +10,8 @@
 #include "game/model.h"
 #include "game/status.h"
 #include "net/framing.h"
-#include "net/wire.h"
 #include "startup/startup.h"
+#include "wire.h"
 
 bytes words(std::initializer_list<int32_t> values)
 {

@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "game.h"
+#include "game/game.h"
 #include "game/model.h"
 #include "net/framing.h"
 #include "peer.h"

@@ -17,7 +17,7 @@ from netns import ADDRESS_B, Namespaces
 from scripted_server import PORT, TAG_LOBBY, TIMEOUT, XWindow, frame, text, wait_until, word
 
 DEAD_PEER_LIMIT = 45.0   # seconds: a vanished peer must be noticed within this
-KEEPALIVE_IDLE = 10.0    # seconds of silence before the first probe (src/net/dead_peer.h)
+KEEPALIVE_IDLE = 10.0    # seconds of silence before the first probe (protocol/connection_options.h)
 SERVER_BINARY = os.environ.get("MAZECAR_SERVER_BIN", "")
 
 

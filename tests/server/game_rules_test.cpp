@@ -9,8 +9,8 @@
 
 #include <memory>
 
-#include "game.h"
-#include "maze.h"
+#include "game/game.h"
+#include "game/maze.h"
 
 namespace {
 

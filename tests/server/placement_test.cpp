@@ -8,8 +8,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
-#include "address_limits.h"
-#include "placement.h"
+#include "game/placement.h"
+#include "net/address_limits.h"
 
 namespace {
 

@@ -20,8 +20,8 @@
 
 #include <functional>
 
-#include "connections.h"
-#include "game.h"
+#include "game/game.h"
+#include "net/connections.h"
 
 namespace {
 

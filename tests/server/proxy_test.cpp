@@ -12,8 +12,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "connections.h"
-#include "proxy.h"
+#include "net/connections.h"
+#include "net/proxy.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "records.h"
+#include "store/records.h"
 
 namespace {
 

@@ -17,8 +17,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "status_http.h"
 #include "status_sample.h"
+#include "web/status_http.h"
 
 namespace {
 

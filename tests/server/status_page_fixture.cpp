@@ -7,8 +7,8 @@
 #include <iostream>
 #include <string>
 
-#include "status_http.h"
 #include "status_sample.h"
+#include "web/status_http.h"
 
 int main(int argc, char **argv)
 {

@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "game/model.h"
-#include "status.h"
+#include "web/status.h"
+#include "wire.h"
 
 constexpr const char *HOSTILE_IMG = "<img src=x onerror=alert(1)>";
 constexpr const char *HOSTILE_QUOTE = "\"};";

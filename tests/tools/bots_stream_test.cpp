@@ -9,7 +9,7 @@
 
 #include "bots_options.h"
 #include "bots_stream.h"
-#include "net/wire.h"
+#include "wire.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 // ticks and only when changed (at most 4 × 3.75 = 15); smoke at most every
 // SMOKE_PERIOD ticks and only when changed (10); status messages one at a time,
 // seconds apart. At most about 55 a second, well under the client's 100.
-#include "game.h"
+#include "game/game.h"
 
 #include <cstdio>
 #include <cstring>

@@ -5,8 +5,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "game/model.h"
-#include "status_http.h"
+#include "web/status_http.h"
+#include "wire.h"
 
 namespace {
 

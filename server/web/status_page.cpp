@@ -2,7 +2,7 @@
 // loaded from anywhere else. The script fetches /api/status about once a second and
 // rebuilds the games, the hall of fame and the figures from it. Every text from the
 // JSON goes into the page through textContent, never as markup.
-#include "status_http.h"
+#include "web/status_http.h"
 
 namespace {
 

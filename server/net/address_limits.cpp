@@ -1,5 +1,5 @@
 // Per-address accounting of connections.
-#include "address_limits.h"
+#include "net/address_limits.h"
 
 #include <arpa/inet.h>
 #include <cstring>

@@ -4,8 +4,8 @@
 // never cut a flag off.
 #include <cstring>
 
-#include "game.h"
-#include "maze.h"
+#include "game/game.h"
+#include "game/maze.h"
 
 static const int DX[4] = {0, -1, 0, 1};
 static const int DY[4] = {-1, 0, 1, 0};

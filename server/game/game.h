@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "net/wire.h"
-#include "outbox.h"
+#include "game/outbox.h"
+#include "wire.h"
 
 constexpr int TICK_HZ = 30;     // game steps per second
 constexpr int HUMAN_SPEED = 8;  // world units per tick (3.75 cells a second)

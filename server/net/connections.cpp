@@ -3,7 +3,7 @@
 // framed messages: the game's out, 12-byte key states in. Anything else from a client
 // (a bad frame, a stalled check-in, a full output queue, a flood of frames) drops that
 // client alone.
-#include "connections.h"
+#include "net/connections.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -18,8 +18,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "connection_options.h"
 #include "log.h"
-#include "net/dead_peer.h"
 
 volatile sig_atomic_t stop_requested;
 

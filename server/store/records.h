@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "status.h"
+#include "web/status.h"
 
 constexpr int RECORDS_SCHEMA_VERSION = 2;  // PRAGMA user_version of a current store
 constexpr size_t RECORD_QUEUE_MAX = 256;   // games waiting for the writer; more are refused

@@ -1,6 +1,6 @@
 // PROXY protocol headers and the list of trusted balancers. Every read is bounded by
 // the bytes at hand and by the header's own limits; nothing is believed past them.
-#include "proxy.h"
+#include "net/proxy.h"
 
 #include <arpa/inet.h>
 #include <cstring>

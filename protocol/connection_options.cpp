@@ -1,5 +1,5 @@
 // The socket options of dead-peer detection, set the same way on both ends.
-#include "net/dead_peer.h"
+#include "connection_options.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>

@@ -1,5 +1,5 @@
 // Step figures and the stats line.
-#include "stats.h"
+#include "net/stats.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -11,7 +11,7 @@
 
 #include <cstring>
 
-#include "net/wire.h"
+#include "wire.h"
 
 constexpr int CAR_POSITION_WORDS = 5;  // x, y, angle, status, fuel
 constexpr int CAR_FULL_WORDS = 11;     // then flags, lives, wins, score, flags_game, control

@@ -1,6 +1,6 @@
 // The records store: opening and migrating the SQLite file, the writer thread that
 // commits one game per transaction, and the reads behind the hall of fame.
-#include "records.h"
+#include "store/records.h"
 
 #include <cerrno>
 #include <cstdlib>

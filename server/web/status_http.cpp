@@ -4,7 +4,7 @@
 // connection reads through a stream that bounds the wait for a request, the time and
 // the bytes and lines of its head, so an idle, slow or oversized client only ever costs
 // one worker for a few seconds.
-#include "status_http.h"
+#include "web/status_http.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

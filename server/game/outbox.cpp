@@ -1,13 +1,13 @@
 // Wire encoding of a game's messages. Car messages carry exactly Nclient human records
 // followed by Nenemy enemy records, the counts the clients were told; every record
 // goes through the codec the client decodes with.
-#include "outbox.h"
+#include "game/outbox.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "game.h"
-#include "net/car_codec.h"
+#include "car_codec.h"
+#include "game/game.h"
 
 unsigned char *outbox::begin(int slot, int tag, int payload)
 {

@@ -1,7 +1,7 @@
 // mazecar-server --records: the best scores and the last games of a store, in aligned
 // columns for a terminal. Names and rooms are escaped: a player's bytes never reach the
 // terminal as control characters.
-#include "records.h"
+#include "store/records.h"
 
 #include <algorithm>
 #include <ctime>

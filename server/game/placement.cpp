@@ -1,5 +1,5 @@
 // Rooms and quick play.
-#include "placement.h"
+#include "game/placement.h"
 
 #include <cctype>
 #include <cstring>

@@ -12,13 +12,13 @@
 #include <unordered_map>
 #include <vector>
 
-#include "address_limits.h"
-#include "game.h"
-#include "placement.h"
-#include "proxy.h"
-#include "records.h"
-#include "stats.h"
-#include "status.h"
+#include "game/game.h"
+#include "game/placement.h"
+#include "net/address_limits.h"
+#include "net/proxy.h"
+#include "net/stats.h"
+#include "store/records.h"
+#include "web/status.h"
 
 constexpr int NAME_IN_MAX = 64;   // longest name message accepted (length word)
 constexpr int IN_BUF_SIZE = 256;  // per-connection input bound

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "net/wire.h"
+#include "wire.h"
 
 constexpr int TO_ALL = -1;       // audience: every client of the game
 constexpr int OUTBOX_MAX = 128;  // messages one step may leave; far above what it does

@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "status.h"
+#include "web/status.h"
 
 // Limits of the HTTP side. Each bounds what one client, or many, can cost.
 struct http_limits {

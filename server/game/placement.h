@@ -10,7 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "game.h"
+#include "game/game.h"
 
 constexpr int ROOM_NAME_MAX = 8;  // letters or digits
 
