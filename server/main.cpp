@@ -8,6 +8,7 @@
 #include "net/connections.h"
 #include "options.h"
 #include "store/records.h"
+#include "store/replays.h"
 #include "web/status_http.h"
 
 static void on_stop_signal(int)
@@ -56,6 +57,8 @@ int main(int argc, char **argv)
     std::string db_path = opts.db ? opts.db : default_records_path();
     if (opts.records > 0)
         return print_records(db_path, opts.records, stdout);
+    if (opts.verify_replays)
+        return verify_replays(db_path, stdout);
     std::string error;
     std::unique_ptr<record_store> store = record_store::open(db_path, error);
     if (!store) {

@@ -70,7 +70,7 @@ const option_spec table[] = {
      nullptr, "enemy cars in each game (default 3); places + enemies <= 8"},
     {"rounds", "N", 1, ROUNDS_MAX, [](server_options &o) -> int & { return o.game.rounds; },
      nullptr, "rounds per game (default 3)"},
-    {"flags", "N", 1, 40, [](server_options &o) -> int & { return o.game.flags; }, nullptr,
+    {"flags", "N", 1, FLAGS_MAX, [](server_options &o) -> int & { return o.game.flags; }, nullptr,
      "flags per round, 1 .. 40 (default 10)"},
     {"seed", "N", 0, 2147483647, [](server_options &o) -> int & { return o.seed; }, nullptr,
      "seed of the mazes and enemies (default: the clock); each\n"
@@ -102,6 +102,19 @@ const option_spec table[] = {
      nullptr,
      "print the best N scores and the last N games (default 10)\n"
      "from the records store, then exit"},
+    {"verify-replays", nullptr, 0, 0, nullptr,
+     [](server_options &o, const char *) { return o.verify_replays = true; },
+     "play every game of the records store again from its replay\n"
+     "at full speed, compare each result with the one kept, print\n"
+     "a line for each that differs, then exit (0: all the same)"},
+    {"replay-kb", "N", 0, 65536, [](server_options &o) -> int & { return o.net.replay_kb; },
+     nullptr,
+     "a game's replay (its inputs, a few KiB) is kept up to this\n"
+     "size; a longer one is dropped and counted (default 1024)"},
+    {"viewers", "N", 0, 100000, [](server_options &o) -> int & { return o.net.viewers_max; },
+     nullptr,
+     "clients watching kept games again at once (they check in\n"
+     "as name@#ID, ID from --records); more are refused (default 64)"},
     {"http", "ADDR:PORT", 0, 0, nullptr, take_http,
      "serve the status page, /api/status and /metrics there\n"
      "(read-only; e.g. 127.0.0.1:8055 or [::1]:8055; default none)"},
@@ -188,6 +201,7 @@ void set_defaults(server_options &opts)
     opts.listen_addr = "127.0.0.1";
     opts.db = nullptr;
     opts.records = 0;
+    opts.verify_replays = false;
     opts.http = nullptr;
     opts.seed = static_cast<int>(time(nullptr) & 0x7fffffff);
     opts.checkin_seconds = opts.net.checkin_ms / 1000;
@@ -220,7 +234,8 @@ void print_usage(const char *program)
     }
     printf("\nRooms: a player whose name is name@room (room: 1 to 8 letters or digits) joins\n"
            "that room's game, made on first use; the name is shown without @room. Any other\n"
-           "name joins the newest quick-play game still in its lobby, or a new one.\n\n"
+           "name joins the newest quick-play game still in its lobby, or a new one.\n"
+           "A player whose name is name@#ID watches kept game ID again, alone.\n\n"
            "Keys: SPACE checks in (lobby) and lays smoke (play); S switches car control\n"
            "(lobby); Q pauses and resumes (play, 3 times a game each, 30 s at most); the\n"
            "arrows drive.\n"

@@ -10,6 +10,7 @@ struct server_options {
     const char *listen_addr;
     const char *db;       // --db: the records store, "none", or null for the default place
     int records;          // --records N: print the best N and the last N games; 0 = play
+    bool verify_replays;  // --verify-replays: play every kept game again and compare
     const char *http;     // --http ADDR:PORT of the status page, null for none
     int seed;             // --seed, before it becomes the games' base seed
     int checkin_seconds;  // --checkin-seconds, before it becomes milliseconds

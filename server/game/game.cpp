@@ -8,6 +8,7 @@
 // seconds apart. At most about 55 a second, well under the client's 100.
 #include "game/game.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -66,9 +67,21 @@ game::game(const game_config &config, int best_score, std::shared_ptr<path_scrat
     record_wait = smoke_wait = ready_count = 0;
 }
 
+void game::note(const char *format, ...) const
+{
+    if (quiet)
+        return;
+    char text[160];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    log_event("game %d: %s", id, text);
+}
+
 void game::log_player(const char *text, int slot) const
 {
-    log_event("game %d: %s %d (%s)", id, text, slot, cars[slot].name);
+    note("%s %d (%s)", text, slot, cars[slot].name);
 }
 
 // Copies the name up to its NUL, at most 15 characters, printable ASCII only.
@@ -100,6 +113,7 @@ void game::join(int slot, const char *name)
     c.control = CONTROL_MODERN;
     c.wish = -1;
     log_player("joined slot", slot);
+    tape_event(REPLAY_JOIN, slot, c.name, 0);
     follow_leader();
     send_roundinfo(slot);
     send_hiscore(slot);
@@ -134,6 +148,7 @@ void game::leave(int slot)
     log_player("left slot", slot);
     c.connected = false;
     c.keys = c.presses = 0;
+    tape_event(REPLAY_LEAVE, slot, nullptr, 0);
     records_dirty = true;
     if (slot == pauser && phase == PH_PAUSE)
         resume();
@@ -184,6 +199,7 @@ void game::raise_hiscore(int score)
     if (score > hiscore) {
         hiscore = score;
         hiscore_dirty = true;
+        tape_event(REPLAY_HISCORE, -1, nullptr, score);
     }
 }
 
@@ -192,6 +208,7 @@ void game::keys(int slot, int32_t word)
     if (!human_slot(slot) || !cars[slot].connected)
         return;
     car &c = cars[slot];
+    word &= KEYS_KNOWN;
     c.presses |= word & ~c.keys;
     c.keys = word;
 }
@@ -236,7 +253,7 @@ void game::start_round()
     phase = PH_READY;
     phase_ticks = cfg.wait_ticks;
     ready_count = 3;
-    log_event("game %d: round %d, %d flags", id, round_no, flags_total);
+    note("round %d, %d flags", round_no, flags_total);
     send_round_setup();
     // Ready 0 puts the play screen up (it shows "READY  3"); watchers go to the
     // watch screen. Selecting the play screen clears the client's flag total, so the
@@ -248,16 +265,27 @@ void game::start_round()
             send_bare(i, TAG_LIVE);
 }
 
+// A game begins from the places' names, controls, keys held and check-ins alone
+// (nothing an earlier game left in a car counts), which is all its replay notes.
 void game::start_game()
 {
+    tape_start();
     for (int i = 0; i < cfg.slots; i++) {
         car &c = cars[i];
-        c.in_game = c.connected && c.status != PS_NONE;
+        car kept = c;
+        memset(&c, 0, sizeof c);
+        memcpy(c.name, kept.name, NAME_BYTES);
+        c.connected = kept.connected;
+        c.control = kept.control;
+        c.keys = kept.keys;
+        c.presses = kept.presses;
+        c.wish = -1;
+        c.in_game = c.connected && kept.status != PS_NONE;
         c.status = c.in_game ? PS_DRIVE : PS_NONE;
         c.lives = c.in_game ? SPARE_CARS : 0;
-        c.wins = c.score = c.flags = c.flags_game = c.pauses = 0;
     }
     highlight = -1;
+    pauser = -1;
     round_no = 0;
     rounds_played.clear();
     lobby_ticks = -1;
@@ -329,7 +357,7 @@ void game::enter_game_over()
     send_bare(TO_ALL, TAG_GAME_OVER);
     send_playerinfo2(TO_ALL);
     records_dirty = false;
-    log_event("game %d: game over", id);
+    note("game over");
 }
 
 // The round's best player: most flags this round, then score, then the lower slot.
@@ -366,7 +394,7 @@ void game::enter_stage_clear()
     send_bare(TO_ALL, TAG_STAGE_CLEAR);
     send_playerinfo2(TO_ALL);
     records_dirty = false;
-    log_event("game %d: round %d cleared", id, round_no);
+    note("round %d cleared", round_no);
 }
 
 // The game is over: with a store open, the final result waits until the game's
@@ -387,7 +415,7 @@ void game::record_done()
 void game::enter_final_result()
 {
     phase = PH_FINAL_RESULT;
-    phase_ticks = 6 * cfg.wait_ticks;
+    phase_ticks = FINAL_RESULT_WAITS * cfg.wait_ticks;
     send_playerinfo2(TO_ALL);
     send_bare(TO_ALL, TAG_FINAL_RESULT);
     records_dirty = false;
@@ -544,6 +572,7 @@ void game::send_changes()
 
 void game::step()
 {
+    tape_keys();
     switch (phase) {
     case PH_LOBBY: lobby_step(); break;
     case PH_READY: ready_step(); break;
@@ -555,6 +584,7 @@ void game::step()
     send_changes();
     for (int i = 0; i < cfg.slots; i++)
         cars[i].presses = 0;
+    tape_step_done();
 }
 
 const char *game::phase_name() const

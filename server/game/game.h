@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "game/maze.h"
@@ -38,6 +39,9 @@ constexpr int CONTROL_MODERN = 0;
 constexpr int PAUSE_TICKS_MAX = 30 * TICK_HZ;  // a pause ends by itself after this
 constexpr int PAUSES_PER_GAME = 3;             // pauses one player may start in a game
 constexpr int ROUNDS_MAX = 99;
+constexpr int FLAGS_MAX = 40;          // flags per round
+constexpr int FINAL_RESULT_WAITS = 6;  // "seconds" (wait_ticks) the final result is shown
+constexpr int32_t KEYS_KNOWN = 0x7f;   // the key bits a game reads; others are dropped
 
 struct game_config {
     int slots;          // human places, fixed for the game's life (Nclient)
@@ -91,6 +95,25 @@ struct puff {
     int ticks;           // life left
 };
 
+// The replay of the game under way (replay.cpp): the state it began from and every
+// input the game took since, step by step, so that the same game can be played again.
+struct replay_tape {
+    std::string bytes;       // the start, then the inputs; empty while nothing is recorded
+    size_t max_bytes = 0;    // 0: no replays; longer recordings are given up
+    bool recording = false;  // a game under way is being recorded
+    bool cut = false;        // this game's recording passed max_bytes and was given up
+    long step = 0;           // the step the next input belongs to, counted from the start
+    long last = 0;           // the step of the last input written
+    int32_t keys[MAXPLAYER], presses[MAXPLAYER];  // each place's keys as last written
+};
+
+// What a replay holds after its start, each entry after the number of steps since the
+// one before: a place's keys (the code is the place), a join, a leave, a better high
+// score from elsewhere, and the end (the step at which the game was kept).
+enum { REPLAY_KEYS = 0, REPLAY_JOIN = MAXPLAYER, REPLAY_LEAVE, REPLAY_HISCORE, REPLAY_END };
+constexpr int REPLAY_FORMAT = 1;                         // first byte of a replay
+constexpr long REPLAY_STEPS_MAX = 24L * 3600 * TICK_HZ;  // a longer game keeps no replay
+
 // What one round left behind, for the game's record.
 struct round_note {
     int number;
@@ -125,6 +148,13 @@ public:
     // A better score from elsewhere (another game, the records store) becomes the
     // high score shown here.
     void raise_hiscore(int score);
+    // Replays (replay.cpp): from now on each game under way records its start and its
+    // inputs, up to max_bytes (0 stops recording). take_replay ends the recording of
+    // the game under way and gives it, "" when there is none or it was given up.
+    void record_replays(size_t max_bytes);
+    std::string take_replay();
+    bool replay_cut() const { return tape_.cut; }
+    long replay_steps() const { return tape_.step; }
 
     int car_total() const { return cfg.slots + cfg.enemies; }
     bool is_enemy(int i) const { return i >= cfg.slots && i < car_total(); }
@@ -135,7 +165,8 @@ public:
     int rng_below(int n);
 
     // The state, open to the server's own code and to tests.
-    int id = 0;  // the game's number in its server, for log lines
+    int id = 0;          // the game's number in its server, for log lines
+    bool quiet = false;  // no log lines (a game played again from its replay)
     game_config cfg;
     car cars[MAXPLAYER];
     int8_t field[MAP_H][MAP_W];
@@ -182,10 +213,13 @@ public:
     void send_hiscore(int slot);
 
 private:
+    friend class replay_reader;
     std::shared_ptr<path_scratch> scratch_;
     int record_wait, smoke_wait, ready_count, lobby_announced;
+    replay_tape tape_;
 
     bool human_slot(int slot) const { return slot >= 0 && slot < cfg.slots; }
+    void note(const char *format, ...) const __attribute__((format(printf, 2, 3)));
     void log_player(const char *text, int slot) const;
     void set_name(car &c, const char *name, int slot);
     int countdown_seconds() const;
@@ -228,6 +262,12 @@ private:
     void forget_chase_maps();
     bool chase_map_ready(int h);
     bool open_ahead(const car &c, int dir, bool enemy) const;
+
+    // replay.cpp
+    void tape_start();
+    void tape_keys();
+    void tape_event(int code, int slot, const char *name, int value);
+    void tape_step_done();
 
     // maze.cpp
     void open_between(int rx, int ry, int d);

@@ -34,7 +34,7 @@ void game::enemy_home(int j, int *cx, int *cy) const
 
 void game::distance_map(int cx, int cy, int16_t dist[MAP_H][MAP_W]) const
 {
-    static int queue[MAP_BYTES];
+    int queue[MAP_BYTES];  // on the stack: games on other threads (replays) run this too
     for (int y = 0; y < MAP_H; y++)
         for (int x = 0; x < MAP_W; x++)
             dist[y][x] = DIST_NONE;
@@ -77,8 +77,8 @@ void game::open_between(int rx, int ry, int d)
 
 void game::carve_tree()
 {
-    static bool seen[MAZE_ROOMS_Y][MAZE_ROOMS_X];
-    static int stack[MAZE_ROOMS_X * MAZE_ROOMS_Y];
+    bool seen[MAZE_ROOMS_Y][MAZE_ROOMS_X];
+    int stack[MAZE_ROOMS_X * MAZE_ROOMS_Y];
     memset(seen, 0, sizeof seen);
     for (int ry = 0; ry < MAZE_ROOMS_Y; ry++)
         for (int rx = 0; rx < MAZE_ROOMS_X; rx++)
@@ -174,7 +174,7 @@ void game::place_flags()
 
 bool game::flags_reachable() const
 {
-    static int16_t dist[MAP_H][MAP_W];
+    int16_t dist[MAP_H][MAP_W];
     int hx, hy;
     human_home(0, &hx, &hy);
     distance_map(hx, hy, dist);

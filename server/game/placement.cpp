@@ -60,6 +60,7 @@ hosted_game *placement::open_game(const std::string &room)
     auto hg = std::make_unique<hosted_game>(cfg, best_score, scratch_);
     hg->id = ++opened_;
     hg->g.id = hg->id;
+    hg->g.record_replays(replay_bytes_max);
     hg->room = room;
     hg->index = games.size();
     if (!room.empty())

@@ -54,10 +54,12 @@ public:
     // Seed of the n-th game opened (0 first): the first keeps the server's seed.
     uint32_t seed_of(int n) const;
     const game_config &base() const { return base_; }
+    const std::shared_ptr<path_scratch> &scratch() const { return scratch_; }
     int opened() const { return opened_; }  // games opened since the start
 
     std::vector<std::unique_ptr<hosted_game>> games;
-    int best_score = 0;  // the best score shown as the high score in new games
+    int best_score = 0;           // the best score shown as the high score in new games
+    size_t replay_bytes_max = 0;  // games record their replays up to this size; 0 none
     int games_max;
 
 private:

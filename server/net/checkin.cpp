@@ -50,12 +50,18 @@ void game_server::expire_checkins(long long now)
     while (!checkins_.empty()) {
         auto [index, gen] = checkins_.front();
         conn &c = conns[static_cast<size_t>(index)];
-        bool current = (c.state == CS_NAME || c.state == CS_PROXY) && c.gen == gen;
+        bool current = on_deadline(c.state) && c.gen == gen;
         if (current && now <= c.deadline_ms)
-            return;
+            break;
         checkins_.pop_front();
         if (current)
             drop(c, DROPPED_CHECKIN_TIMEOUT, "check-in timed out");
+    }
+    while (!quitting_.empty() && quitting_.front().deadline_ms < now) {
+        conn &c = conns[static_cast<size_t>(quitting_.front().index)];
+        if (c.state == CS_QUIT && c.gen == quitting_.front().gen)
+            drop(c, -1, nullptr);  // told to quit long ago and still there
+        quitting_.pop_front();
     }
 }
 
@@ -107,6 +113,18 @@ void game_server::read_name(conn &c)
         finish_check_in(c, len);
 }
 
+// The answer to a name: the entry number, the number of places and a text. False when
+// the client was dropped instead.
+bool game_server::answer_check_in(conn &c, int slot, int place_count, const char *text)
+{
+    if (!queue_word(c.out, slot) || !queue_word(c.out, place_count) || !queue_text(c.out, text)) {
+        drop(c, DROPPED_NOT_READING, "output queue full during check-in");
+        return false;
+    }
+    want_flush(c);
+    return true;
+}
+
 // The name message is complete: place the player in a game and answer.
 void game_server::finish_check_in(conn &c, int name_len)
 {
@@ -116,6 +134,8 @@ void game_server::finish_check_in(conn &c, int name_len)
     c.in_len -= 4 + name_len;
     memmove(c.in, c.in + 4 + name_len, static_cast<size_t>(c.in_len));
 
+    if (check_in_to_watch(c, raw))
+        return;
     std::string name, room;
     split_room(raw, name, room);
     placed p{};
@@ -134,11 +154,8 @@ void game_server::finish_check_in(conn &c, int name_len)
              "a player who does not check in watches the game.\n",
              p.room_was_full ? "That room is full: you play in a quick-play game instead.\n" : "",
              p.slot + 1, cfg.slots, where);
-    if (!queue_word(c.out, p.slot) || !queue_word(c.out, cfg.slots) || !queue_text(c.out, text)) {
-        drop(c, DROPPED_NOT_READING, "output queue full during check-in");
+    if (!answer_check_in(c, p.slot, cfg.slots, text))
         return;
-    }
-    want_flush(c);
     c.state = CS_PLAY;
     c.hg = p.hg;
     c.slot = p.slot;

@@ -12,7 +12,7 @@
 void game_server::read_frames(conn &c)
 {
     int used = 0;
-    while (c.state == CS_PLAY && c.in_len - used >= TAG_SIZE) {
+    while ((c.state == CS_PLAY || c.state == CS_VIEW) && c.in_len - used >= TAG_SIZE) {
         int32_t tag = get_be32(c.in + used);
         int32_t size = get_be32(c.in + used + 4);
         if (tag != TAG_KEYS || size != KEYS_MSG_SIZE) {
@@ -29,7 +29,8 @@ void game_server::read_frames(conn &c)
             drop(c, DROPPED_FLOODING, "too many key frames");
             return;
         }
-        c.hg->g.keys(c.slot, get_be32(c.in + used + TAG_SIZE));
+        if (c.hg)  // a viewer's keys change nothing
+            c.hg->g.keys(c.slot, get_be32(c.in + used + TAG_SIZE));
         used += KEYS_MSG_SIZE;
     }
     c.in_len -= used;
@@ -44,7 +45,8 @@ void game_server::on_readable(conn &c)
     }
     ssize_t n = recv(c.fd, c.in + c.in_len, static_cast<size_t>(IN_BUF_SIZE - c.in_len), 0);
     if (n == 0) {  // a balancer's connect-only health check closes quietly
-        drop(c, -1, c.state == CS_PROXY ? nullptr : "closed by the client");
+        bool quiet = c.state == CS_PROXY || c.state == CS_QUIT;
+        drop(c, -1, quiet ? nullptr : "closed by the client");
         return;
     }
     if (n < 0) {
@@ -57,8 +59,10 @@ void game_server::on_readable(conn &c)
         read_proxy_header(c);
     if (c.state == CS_NAME)
         read_name(c);
-    if (c.state == CS_PLAY)
+    if (c.state == CS_PLAY || c.state == CS_VIEW)
         read_frames(c);
+    if (c.state == CS_QUIT)
+        c.in_len = 0;
 }
 
 // ---- Output ----
@@ -123,6 +127,9 @@ void game_server::drop(conn &c, int reason, const char *why)
         c.hg->g.leave(c.slot);
         touch(c.hg);
     }
+    if (c.view)
+        c.view->conn = -1;  // taken away at the next step
+    c.view = nullptr;
     c.state = CS_FREE;
     c.fd = -1;
     c.hg = nullptr;

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <sys/epoll.h>
 #include <unordered_map>
@@ -15,6 +16,7 @@
 
 #include "game/game.h"
 #include "game/placement.h"
+#include "game/replay.h"
 #include "net/address_limits.h"
 #include "net/out_queue.h"
 #include "net/proxy.h"
@@ -29,6 +31,7 @@ static_assert(PROXY_HEADER_MAX <= IN_BUF_SIZE, "a whole PROXY header fits the in
 // Keeps a client that stops reading from hiding its backlog in the kernel.
 constexpr int SOCKET_SNDBUF = 32 * 1024;
 constexpr int QUIT_FLUSH_MS = 2000;      // time given to TAG_QUIT to leave on shutdown
+constexpr int QUIT_LINGER_MS = 5000;     // a client told to quit is closed after this at the latest
 constexpr int KEY_FRAMES_PER_STEP = 16;  // far more than hands can press in 1/30 s
 constexpr int ACCEPTS_PER_TURN = 256;    // new connections taken before serving others
 constexpr long long CONNECT_RATE_WINDOW_MS = 10000;
@@ -54,12 +57,32 @@ struct server_settings {
     int socket_sndbuf;        // kernel send buffer of each client (SOCKET_SNDBUF)
     // Balancers whose connections begin with a PROXY header naming the client (--proxy-from)
     std::vector<proxy_range> proxy_from = {};
+    int replay_kb = 1024;  // a game's replay is given up past this many KiB (--replay-kb)
+    int viewers_max = 64;  // kept games played again to clients at once (--viewers)
 };
 
 server_settings default_server_settings();
 
 // CS_PROXY: from a trusted balancer, waiting for the PROXY header before the greeting.
-enum { CS_FREE, CS_NAME, CS_PLAY, CS_PROXY };
+// CS_FETCH: checked in as name@#ID, waiting for the store to read game ID. CS_VIEW:
+// watching a kept game played again. CS_QUIT: told to quit, closed once the client
+// closes or its time runs out.
+enum { CS_FREE, CS_NAME, CS_PLAY, CS_PROXY, CS_FETCH, CS_VIEW, CS_QUIT };
+
+// States that end at the check-in deadline (and may be evicted for a newcomer).
+inline bool on_deadline(int state)
+{
+    return state == CS_NAME || state == CS_PROXY || state == CS_FETCH;
+}
+
+// A kept game played again to one client, who watches through the view of one place.
+struct replay_view {
+    replay_reader replay;
+    int64_t game_id = 0;
+    int conn = -1;         // the viewer's connection; -1 once it is gone
+    int slot = 0;          // the place whose view the client is given
+    int final_steps = -1;  // steps left of the final result once the replay is over
+};
 
 struct conn {
     int state = CS_FREE;  // CS_*
@@ -67,9 +90,10 @@ struct conn {
     uint32_t gen = 0;  // bumped on every reuse, so a stale event never reaches a newcomer
     addr_key addr{0, 0};
     char addr_text[48] = "";
-    long long deadline_ms = 0;  // end of the check-in
-    hosted_game *hg = nullptr;  // the game of a checked-in player
-    int slot = -1;              // its place there
+    long long deadline_ms = 0;    // end of the check-in
+    hosted_game *hg = nullptr;    // the game of a checked-in player
+    int slot = -1;                // its place there
+    replay_view *view = nullptr;  // CS_VIEW: what it watches
     unsigned char in[IN_BUF_SIZE];
     int in_len = 0;
     out_queue out;
@@ -128,6 +152,16 @@ private:
     void share_best_score();
     void record_game(hosted_game *hg, bool abandoned);
     void take_record_completions();
+    // Kept games played again (replay_watch.cpp).
+    bool check_in_to_watch(conn &c, const char *raw);
+    void take_kept_games();
+    void start_view(conn &c, kept_game &k, int64_t id);
+    void refuse_view(conn &c, const char *text);
+    bool answer_check_in(conn &c, int slot, int place_count, const char *text);
+    void tell_to_quit(conn &c);
+    void step_views();
+    void step_view(replay_view &v);
+    void deliver_view(replay_view &v);
     void close_game(hosted_game *hg);
     void periodic(long long now_ms);
     void write_status_file() const;
@@ -147,6 +181,20 @@ private:
     uint64_t next_ticket_ = 1;
     std::unordered_map<uint64_t, int> tickets_;  // record in the store's queue -> game id
     std::vector<std::pair<uint64_t, bool>> completions_;
+    struct fetch {
+        int index;
+        uint32_t gen;
+        int64_t id;
+    };
+    std::unordered_map<uint64_t, fetch> fetches_;  // store ticket -> the connection asking
+    struct quitting {
+        int index;
+        uint32_t gen;
+        long long deadline_ms;
+    };
+    std::deque<quitting> quitting_;  // told to quit, oldest first
+    std::vector<kept_game> kept_;
+    std::vector<std::unique_ptr<replay_view>> views_;
     int epoll_fd_ = -1;
     int spare_fd_ = -1;  // given up to accept and close a connection when out of descriptors
     std::vector<int> free_;

@@ -2,8 +2,10 @@
 // abandoned games to the records store and releasing their final results once kept.
 #include <utility>
 
+#include "log.h"
 #include "net/clock.h"
 #include "net/connections.h"
+#include "store/replays.h"
 
 void game_server::touch(hosted_game *hg)
 {
@@ -66,15 +68,13 @@ void game_server::record_game(hosted_game *hg, bool abandoned)
     rec.enemies = g.cfg.enemies;
     rec.room = hg->room;
     rec.abandoned = abandoned;
-    for (int s = 0; s < g.cfg.slots; s++) {
-        const car &c = g.cars[s];
-        if (c.in_game)
-            rec.players.push_back(player_record{c.name, s, c.score, c.flags_game, c.wins,
-                                                c.connected && c.status != PS_RETIRED});
+    note_result(g, rec);
+    rec.replay_steps = g.replay_steps();
+    rec.replay = hg->g.take_replay();
+    if (hg->g.replay_cut()) {
+        stats.replays_cut++;
+        log_event("game %d: its replay passed the --replay-kb limit and is not kept", hg->id);
     }
-    for (const round_note &r : g.rounds_played)
-        rec.rounds.push_back(
-            round_record{r.number, r.winner, r.winner >= 0 ? g.cars[r.winner].name : "", r.flags});
     uint64_t ticket = next_ticket_++;
     if (store_ && store_->submit(ticket, std::move(rec)))
         tickets_[ticket] = hg->id;
@@ -137,6 +137,7 @@ void game_server::step_all(long long lateness_us)
             record_game(hg.get(), false);
         deliver(hg.get());
     }
+    step_views();
     share_best_score();
     flush_all();
     stats.note_step(monotonic_us() - t0, lateness_us);

@@ -98,7 +98,7 @@ bool game_server::evict_oldest_checkin()
         auto [index, gen] = checkins_.front();
         checkins_.pop_front();
         conn &c = conns[static_cast<size_t>(index)];
-        if ((c.state == CS_NAME || c.state == CS_PROXY) && c.gen == gen) {
+        if (on_deadline(c.state) && c.gen == gen) {
             drop(c, DROPPED_EVICTED, "made room for a newcomer");
             return true;
         }

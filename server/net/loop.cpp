@@ -42,6 +42,8 @@ game_server::game_server(const game_config &base, const server_settings &setting
 {
     if (store_)
         places.best_score = store_->best_score();
+    if (store_ && store_->keeps_records())
+        places.replay_bytes_max = static_cast<size_t>(settings.replay_kb) * 1024;
     for (int i = static_cast<int>(conns.size()) - 1; i >= 0; i--)
         free_.push_back(i);
 }
@@ -75,9 +77,9 @@ void game_server::quit_all()
     put_be32(quit, TAG_QUIT);
     put_be32(quit + 4, TAG_SIZE);
     for (conn &c : conns) {
-        if (c.state == CS_NAME || c.state == CS_PROXY)
+        if (c.state == CS_NAME || c.state == CS_PROXY || c.state == CS_FETCH)
             drop(c, -1, "server stopping");
-        if (c.state == CS_PLAY && !c.out.push(quit, TAG_SIZE))
+        if ((c.state == CS_PLAY || c.state == CS_VIEW) && !c.out.push(quit, TAG_SIZE))
             drop(c, -1, "server stopping, queue full");
     }
     long long deadline = monotonic_ms() + QUIT_FLUSH_MS;
@@ -87,7 +89,8 @@ void game_server::quit_all()
         fds.clear();
         owner.clear();
         for (conn &c : conns)
-            if (c.state == CS_PLAY && c.out.pending() > 0) {
+            if ((c.state == CS_PLAY || c.state == CS_VIEW || c.state == CS_QUIT) &&
+                c.out.pending() > 0) {
                 fds.push_back(pollfd{c.fd, POLLOUT, 0});
                 owner.push_back(&c);
             }
@@ -170,6 +173,7 @@ int game_server::run(int listen_fd)
         long long now = monotonic_ms();
         expire_checkins(now);
         take_record_completions();
+        take_kept_games();
         finish_turn();
         long long t = monotonic_us();
         if (t >= next_step) {

@@ -35,13 +35,14 @@ server_figures game_server::figures() const
     f.taken_ms = wall_clock_ms();
     for (const conn &c : conns) {
         f.connections += c.state != CS_FREE;
-        f.checking_in += c.state == CS_NAME || c.state == CS_PROXY;
+        f.checking_in += c.state == CS_NAME || c.state == CS_PROXY || c.state == CS_FETCH;
     }
     for (const auto &hg : places.games) {
         (hg->g.in_lobby() ? f.games_lobby : f.games_playing)++;
         f.watchers += hg->g.watcher_count();
         f.players += hg->g.connected_count() - hg->g.watcher_count();
     }
+    f.watchers += static_cast<int>(views_.size());
     for (int r = 0; r < REASON_COUNT; r++)
         f.refusals[reason_names[r]] = stats.reasons[r];
     f.connections_accepted = stats.connections_accepted;

@@ -7,6 +7,7 @@
 const char *const reason_names[REASON_COUNT] = {
     "per_address",     "rate",        "full",     "games",     "evicted",
     "checkin_timeout", "not_reading", "flooding", "bad_input", "bad_proxy_header",
+    "viewers",
 };
 
 const double step_bucket_bounds[STEP_BUCKETS] = {0.0001, 0.00025, 0.0005, 0.001, 0.0025,

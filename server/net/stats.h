@@ -19,6 +19,7 @@ enum {
     DROPPED_FLOODING,     // more key frames in a step than a person can make
     DROPPED_BAD_INPUT,    // a bad frame or name
     DROPPED_BAD_PROXY,    // a trusted balancer's connection without a valid PROXY header
+    REFUSED_VIEWERS,      // --viewers kept games are already being played again
     REASON_COUNT,
 };
 
@@ -38,6 +39,7 @@ struct server_stats {
     double step_seconds_sum = 0;
     uint64_t step_buckets[STEP_BUCKETS + 1] = {};
     uint64_t records_written = 0, records_failed = 0;  // games the store kept or lost
+    uint64_t replays_cut = 0;  // games kept without their replay, which passed --replay-kb
     // Samples of the current stats period, microseconds.
     std::vector<int> step_us, late_us;
 

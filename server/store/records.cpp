@@ -12,8 +12,10 @@ namespace {
 
 // The schema, one step per version: step k takes a store from version k to k + 1.
 // Version 1 kept games, players and rounds; version 2 tells an abandoned game from one
-// that reached its final result and looks players up by name. Names and rooms are
-// blobs: they hold whatever bytes the players sent, compared and returned unchanged.
+// that reached its final result and looks players up by name; version 3 keeps each
+// game's replay (its start and inputs, game/replay.cpp) in a table of its own, so the
+// lists of games never read it. Names and rooms are blobs: they hold whatever bytes
+// the players sent, compared and returned unchanged.
 const char *const schema_steps[RECORDS_SCHEMA_VERSION] = {
     "CREATE TABLE games ("
     "  id INTEGER PRIMARY KEY,"
@@ -45,6 +47,12 @@ const char *const schema_steps[RECORDS_SCHEMA_VERSION] = {
 
     "ALTER TABLE games ADD COLUMN abandoned INTEGER NOT NULL DEFAULT 0;"
     "CREATE INDEX players_by_name ON players(name);",
+
+    "CREATE TABLE replays ("
+    "  game_id INTEGER PRIMARY KEY REFERENCES games(id) ON DELETE CASCADE,"
+    "  format INTEGER NOT NULL,"  // the replay's first byte, apart for queries
+    "  steps INTEGER NOT NULL,"   // steps of 1/30 s from the start to the end
+    "  inputs BLOB NOT NULL);",
 };
 
 // A prepared statement that finalizes itself.
@@ -197,6 +205,79 @@ bool query_best_scores(sqlite3 *db, int n, int64_t since_ms, std::vector<score_r
     return rc == SQLITE_DONE;
 }
 
+bool query_kept_players(sqlite3 *db, int64_t id, game_record &rec)
+{
+    statement st(db, "SELECT name, place, score, flags, wins, finished FROM players"
+                     " WHERE game_id = ?1 ORDER BY place");
+    if (!st.ok())
+        return false;
+    st.integer(1, id);
+    int rc;
+    auto n = [&st](int i) { return static_cast<int>(st.column_int(i)); };
+    while ((rc = sqlite3_step(st.s)) == SQLITE_ROW)
+        rec.players.push_back(player_record{st.column_bytes(0), n(1), n(2), n(3), n(4), n(5) != 0});
+    return rc == SQLITE_DONE;
+}
+
+bool query_kept_rounds(sqlite3 *db, int64_t id, game_record &rec)
+{
+    statement st(db, "SELECT number, winner_place, winner_name, flags FROM rounds"
+                     " WHERE game_id = ?1 ORDER BY number");
+    if (!st.ok())
+        return false;
+    st.integer(1, id);
+    int rc;
+    while ((rc = sqlite3_step(st.s)) == SQLITE_ROW) {
+        bool nobody = sqlite3_column_type(st.s, 1) == SQLITE_NULL;
+        rec.rounds.push_back(round_record{static_cast<int>(st.column_int(0)),
+                                          nobody ? -1 : static_cast<int>(st.column_int(1)),
+                                          st.column_bytes(2), static_cast<int>(st.column_int(3))});
+    }
+    return rc == SQLITE_DONE;
+}
+
+bool query_replay(sqlite3 *db, int64_t id, game_record &rec)
+{
+    statement st(db, "SELECT steps, inputs FROM replays WHERE game_id = ?1");
+    if (!st.ok())
+        return false;
+    st.integer(1, id);
+    int rc = sqlite3_step(st.s);
+    if (rc == SQLITE_ROW) {
+        rec.replay_steps = static_cast<long>(st.column_int(0));
+        rec.replay = st.column_bytes(1);
+    }
+    return rc == SQLITE_ROW || rc == SQLITE_DONE;
+}
+
+// The kept game `id` whole, with its players in place order, its rounds and its replay;
+// found is false (and the read good) when the store holds no such game.
+bool query_kept_game(sqlite3 *db, int64_t id, game_record &rec, bool &found)
+{
+    found = false;
+    {
+        statement st(db, "SELECT started_ms, ended_ms, seed, rounds_played, places, enemies,"
+                         " room, abandoned FROM games WHERE id = ?1");
+        if (!st.ok())
+            return false;
+        st.integer(1, id);
+        int rc = sqlite3_step(st.s);
+        if (rc != SQLITE_ROW)
+            return rc == SQLITE_DONE;
+        rec.started_ms = st.column_int(0);
+        rec.ended_ms = st.column_int(1);
+        rec.seed = static_cast<uint32_t>(st.column_int(2));
+        rec.rounds_played = static_cast<int>(st.column_int(3));
+        rec.places = static_cast<int>(st.column_int(4));
+        rec.enemies = static_cast<int>(st.column_int(5));
+        rec.room = st.column_bytes(6);
+        rec.abandoned = st.column_int(7) != 0;
+    }
+    found = true;
+    return query_kept_players(db, id, rec) && query_kept_rounds(db, id, rec) &&
+           query_replay(db, id, rec);
+}
+
 // Opens a connection to an existing or new file with the store's settings.
 sqlite3 *connect(const std::string &path, int flags, std::string &why)
 {
@@ -336,9 +417,27 @@ bool record_store::submit(uint64_t ticket, game_record rec)
                 static_cast<unsigned long long>(ticket), path_.c_str(), queue_.size());
         return false;
     }
-    queue_.push_back(queued{ticket, std::move(rec)});
+    queue_.push_back(queued{ticket, std::move(rec), 0});
     queue_cv_.notify_one();
     return true;
+}
+
+bool record_store::request_game(uint64_t ticket, int64_t id)
+{
+    std::lock_guard<std::mutex> lock(queue_mutex_);
+    if (!db_ || queue_.size() >= RECORD_QUEUE_MAX)
+        return false;
+    queue_.push_back(queued{ticket, game_record{}, id > 0 ? id : -1});
+    queue_cv_.notify_one();
+    return true;
+}
+
+void record_store::take_kept_games(std::vector<kept_game> &out)
+{
+    std::lock_guard<std::mutex> lock(queue_mutex_);
+    for (kept_game &k : read_done_)
+        out.push_back(std::move(k));
+    read_done_.clear();
 }
 
 void record_store::take_completions(std::vector<std::pair<uint64_t, bool>> &out)
@@ -364,6 +463,10 @@ void record_store::writer_loop()
         queued q = std::move(queue_.front());
         queue_.pop_front();
         lock.unlock();
+        if (q.read_id != 0) {
+            serve_read(q);
+            continue;
+        }
 
         std::string why;
         bool ok = write_game(q.rec, why);
@@ -441,15 +544,30 @@ bool insert_rounds(sqlite3 *db, int64_t game_id, const std::vector<round_record>
     return ok;
 }
 
+bool insert_replay(sqlite3 *db, int64_t game_id, const game_record &rec)
+{
+    if (rec.replay.empty())
+        return true;
+    statement st(db,
+                 "INSERT INTO replays (game_id, format, steps, inputs) VALUES (?1, ?2, ?3, ?4)");
+    if (!st.ok())
+        return false;
+    st.integer(1, game_id);
+    st.integer(2, static_cast<unsigned char>(rec.replay[0]));
+    st.integer(3, rec.replay_steps);
+    st.blob(4, rec.replay);
+    return sqlite3_step(st.s) == SQLITE_DONE;
+}
+
 }  // namespace
 
-// One game, its players and its rounds in one transaction: all kept or none.
+// One game, its players, its rounds and its replay in one transaction: all kept or none.
 bool record_store::write_game(const game_record &rec, std::string &why)
 {
     bool ok = exec(db_, "BEGIN IMMEDIATE") && insert_game_row(db_, rec);
     int64_t game_id = sqlite3_last_insert_rowid(db_);
     ok = ok && insert_players(db_, game_id, rec.players) && insert_rounds(db_, game_id, rec.rounds);
-    ok = ok && exec(db_, "COMMIT");
+    ok = ok && insert_replay(db_, game_id, rec) && exec(db_, "COMMIT");
     if (!ok) {
         why = sqlite3_errmsg(db_);
         if (!sqlite3_get_autocommit(db_))
@@ -537,6 +655,44 @@ std::vector<game_row> record_store::player_games(const std::string &name, int n)
     if (reader_locked() && !read_done(query_player_games(reader_, name, n, rows)))
         rows.clear();
     return rows;
+}
+
+std::vector<int64_t> record_store::game_ids()
+{
+    std::vector<int64_t> ids;
+    std::lock_guard<std::mutex> lock(read_mutex_);
+    if (!reader_locked())
+        return ids;
+    statement st(reader_, "SELECT id FROM games ORDER BY id");
+    int rc = SQLITE_ERROR;
+    if (st.ok())
+        while ((rc = sqlite3_step(st.s)) == SQLITE_ROW)
+            ids.push_back(st.column_int(0));
+    if (!read_done(rc == SQLITE_DONE))
+        ids.clear();
+    return ids;
+}
+
+bool record_store::read_game(int64_t id, game_record &rec)
+{
+    bool found = false;
+    std::lock_guard<std::mutex> lock(read_mutex_);
+    rec = game_record{};
+    return reader_locked() && read_done(query_kept_game(reader_, id, rec, found)) && found;
+}
+
+// A read the loop asked for, served on the writer's connection in turn with the writes.
+void record_store::serve_read(const queued &q)
+{
+    kept_game k{q.ticket, false, false, game_record{}};
+    if (!query_kept_game(db_, q.read_id, k.rec, k.found)) {
+        k.failed = true;
+        fprintf(stderr, "mazecar-server: records: cannot read game %lld from %s: %s\n",
+                static_cast<long long>(q.read_id), path_.c_str(), sqlite3_errmsg(db_));
+        k.found = false;
+    }
+    std::lock_guard<std::mutex> lock(queue_mutex_);
+    read_done_.push_back(std::move(k));
 }
 
 std::string default_records_path()

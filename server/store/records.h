@@ -18,8 +18,8 @@
 
 #include "web/status.h"
 
-constexpr int RECORDS_SCHEMA_VERSION = 2;  // PRAGMA user_version of a current store
-constexpr size_t RECORD_QUEUE_MAX = 256;   // games waiting for the writer; more are refused
+constexpr int RECORDS_SCHEMA_VERSION = 3;  // PRAGMA user_version of a current store
+constexpr size_t RECORD_QUEUE_MAX = 256;   // games (and replay reads) waiting; more are refused
 constexpr int RECORDS_BUSY_MS = 5000;      // wait this long for another process's lock
 constexpr int HALL_BEST = 10;              // best scores in the hall of fame
 constexpr int HALL_RECENT = 20;            // last games in the hall of fame
@@ -46,6 +46,16 @@ struct game_record {
     bool abandoned;    // ended because its players left, not with a final result
     std::vector<player_record> players;
     std::vector<round_record> rounds;
+    std::string replay;     // its start and inputs (game/replay.cpp); "" when none was kept
+    long replay_steps = 0;  // steps the replay covers
+};
+
+// A kept game read for a replay: found false when the store holds no game of that id
+// or (failed) could not read it.
+struct kept_game {
+    uint64_t ticket;
+    bool found, failed;
+    game_record rec;
 };
 
 struct sqlite3;
@@ -70,6 +80,11 @@ public:
     bool submit(uint64_t ticket, game_record rec);
     // Appends the tickets whose write ended since the last call, with success.
     void take_completions(std::vector<std::pair<uint64_t, bool>> &out);
+    // Never blocks on the disk: the writer thread reads the kept game `id` with its
+    // replay, in turn with the writes. False when RECORD_QUEUE_MAX jobs already wait (or
+    // nothing is kept); else its answer comes through take_kept_games.
+    bool request_game(uint64_t ticket, int64_t id);
+    void take_kept_games(std::vector<kept_game> &out);
     uint64_t written() const { return written_.load(); }
     uint64_t failed() const { return failed_.load(); }
 
@@ -82,6 +97,9 @@ public:
     std::vector<score_row> best_scores(int n, int64_t since_ms = 0);
     std::vector<game_row> last_games(int n);
     std::vector<game_row> player_games(const std::string &name, int n);
+    // Every kept game's id, oldest first; one game whole with its replay (false: none).
+    std::vector<int64_t> game_ids();
+    bool read_game(int64_t id, game_record &rec);
     // Why the last read failed ("" when none has): a failed read returns nothing.
     std::string read_error();
 
@@ -93,10 +111,12 @@ private:
     struct queued {
         uint64_t ticket;
         game_record rec;
+        int64_t read_id;  // > 0: a read of that kept game, not a write
     };
 
     record_store() = default;
     void writer_loop();
+    void serve_read(const queued &q);
     bool write_game(const game_record &rec, std::string &why);
     void refresh_hall();
     sqlite3 *reader_locked();
@@ -112,6 +132,7 @@ private:
     std::condition_variable queue_cv_;
     std::deque<queued> queue_;
     std::vector<std::pair<uint64_t, bool>> done_;
+    std::vector<kept_game> read_done_;
     bool stopping_ = false;
     std::thread writer_;
 

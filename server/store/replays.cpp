@@ -1,0 +1,155 @@
+// Results of kept games, and their verification against the games played again.
+#include "store/replays.h"
+
+#include <chrono>
+#include <sys/stat.h>
+
+#include "game/replay.h"
+
+void note_result(const game &g, game_record &rec)
+{
+    rec.rounds_played = g.round_no;
+    rec.players.clear();
+    rec.rounds.clear();
+    for (int s = 0; s < g.cfg.slots; s++) {
+        const car &c = g.cars[s];
+        if (c.in_game)
+            rec.players.push_back(player_record{c.name, s, c.score, c.flags_game, c.wins,
+                                                c.connected && c.status != PS_RETIRED});
+    }
+    for (const round_note &r : g.rounds_played)
+        rec.rounds.push_back(
+            round_record{r.number, r.winner, r.winner >= 0 ? g.cars[r.winner].name : "", r.flags});
+}
+
+namespace {
+
+void differ(std::string &out, const std::string &what, long long kept, long long replayed)
+{
+    if (kept == replayed)
+        return;
+    out += (out.empty() ? "" : "; ") + what + " kept " + std::to_string(kept) + ", replayed " +
+           std::to_string(replayed);
+}
+
+void differ_players(std::string &out, const game_record &a, const game_record &b)
+{
+    differ(out, "players", static_cast<long long>(a.players.size()),
+           static_cast<long long>(b.players.size()));
+    for (size_t i = 0; i < a.players.size() && i < b.players.size(); i++) {
+        const player_record &p = a.players[i], &q = b.players[i];
+        std::string who = "player " + std::to_string(i + 1) + " (" + escape_name(p.name) + ")";
+        differ(out, who + " place", p.place, q.place);
+        if (p.name != q.name)
+            out += (out.empty() ? "" : "; ") + who + " replayed as " + escape_name(q.name);
+        differ(out, who + " score", p.score, q.score);
+        differ(out, who + " flags", p.flags, q.flags);
+        differ(out, who + " rounds won", p.wins, q.wins);
+        differ(out, who + " finished", p.finished, q.finished);
+    }
+}
+
+}  // namespace
+
+std::string result_differences(const game_record &kept, const game_record &replayed)
+{
+    std::string out;
+    differ(out, "rounds played", kept.rounds_played, replayed.rounds_played);
+    differ(out, "abandoned", kept.abandoned, replayed.abandoned);
+    differ_players(out, kept, replayed);
+    differ(out, "rounds noted", static_cast<long long>(kept.rounds.size()),
+           static_cast<long long>(replayed.rounds.size()));
+    for (size_t i = 0; i < kept.rounds.size() && i < replayed.rounds.size(); i++) {
+        const round_record &r = kept.rounds[i], &q = replayed.rounds[i];
+        std::string what = "round " + std::to_string(r.number);
+        differ(out, what + " number", r.number, q.number);
+        differ(out, what + " winner's place", r.winner_place, q.winner_place);
+        differ(out, what + " flags", r.flags, q.flags);
+    }
+    return out;
+}
+
+bool replay_result(const std::string &replay, game_record &rec, std::string &why)
+{
+    replay_reader r;
+    if (!r.open(replay)) {
+        why = r.why;
+        return false;
+    }
+    while (r.next())
+        r.g->out.clear();
+    if (!r.why.empty()) {
+        why = r.why;
+        return false;
+    }
+    note_result(*r.g, rec);
+    // A game kept with its final result was waiting for its record; any other was left.
+    rec.abandoned = r.g->phase != PH_RECORDING;
+    return true;
+}
+
+namespace {
+
+struct tally {
+    int played = 0, differ = 0, bare = 0;
+};
+
+void verify_one(record_store &store, int64_t id, tally &t, FILE *out)
+{
+    game_record kept, replayed;
+    std::string why;
+    if (!store.read_game(id, kept)) {
+        t.played++;
+        fprintf(out, "game %lld: cannot be read: %s\n", static_cast<long long>(id),
+                store.read_error().c_str());
+        t.differ++;
+        return;
+    }
+    if (kept.replay.empty()) {
+        t.bare++;
+        return;
+    }
+    t.played++;
+    if (!replay_result(kept.replay, replayed, why))
+        why = "the replay cannot be played: " + why;
+    else
+        why = result_differences(kept, replayed);
+    if (!why.empty()) {
+        fprintf(out, "game %lld: %s\n", static_cast<long long>(id), why.c_str());
+        t.differ++;
+    }
+}
+
+}  // namespace
+
+int verify_replays(const std::string &path, FILE *out)
+{
+    struct stat st;
+    if (path == "none" || path.empty() || stat(path.c_str(), &st) != 0) {
+        fprintf(stderr, "mazecar-server: records store %s: no such file (no game kept yet)\n",
+                path.c_str());
+        return 1;
+    }
+    std::string error;
+    std::unique_ptr<record_store> store = record_store::open(path, error);
+    if (!store) {
+        fprintf(stderr, "mazecar-server: %s\n", error.c_str());
+        return 1;
+    }
+    auto t0 = std::chrono::steady_clock::now();
+    std::vector<int64_t> ids = store->game_ids();
+    if (!store->read_error().empty()) {
+        fprintf(stderr, "mazecar-server: %s\n", store->read_error().c_str());
+        return 1;
+    }
+    tally t;
+    for (int64_t id : ids)
+        verify_one(*store, id, t, out);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    fprintf(out,
+            "%d games played again in %.1f s (%.1f a second): %d as kept, %d not; %d kept "
+            "without a replay\n",
+            t.played, seconds, seconds > 0 ? t.played / seconds : 0.0, t.played - t.differ,
+            t.differ, t.bare);
+    return t.differ == 0 ? 0 : 1;
+}
