@@ -256,6 +256,7 @@ TEST(Driving, ClassicCarDrivesOnlyWithUpAndTurnsWithLeftAtACrossing)
     EXPECT_EQ(G->cars[0].x, cell_centre(10));
     EXPECT_LT(G->cars[0].y, cell_centre(10));
     EXPECT_EQ(G->cars[0].angle, 0);
+    press(0, 0);
     run_ticks(CELL_SIZE / HUMAN_SPEED + 1);
     int y = G->cars[0].y;
     run_ticks(10);

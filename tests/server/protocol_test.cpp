@@ -639,7 +639,7 @@ TEST_F(ServerProtocol, WithTheDiskStalledTheFinalResultWaitsUntilTheGameIsStored
     int watcher = connect_port(port);
     check_in_reply r;
     ASSERT_TRUE(check_in(watcher, "wes@den", &r));  // the game is under way: wes watches
-    close(player);                                   // the only player gone: game over
+    close(player);                                  // the only player gone: game over
     frame f;
     ASSERT_TRUE(wait_for(watcher, TAG_GAME_OVER, 2, &f));
     ASSERT_TRUE(stalled_disk::writer_held(std::chrono::milliseconds(WAIT_MS)));

@@ -27,7 +27,6 @@ namespace {
 using clock_type = std::chrono::steady_clock;
 constexpr auto WAIT = std::chrono::seconds(30);  // generous limit of every wait
 
-
 game_record sample_game(int64_t ended_ms, const std::string &room = "")
 {
     game_record g;
@@ -330,7 +329,6 @@ TEST(RecordsStore, FullDiskFailsOneGameWholeAndTheNextOneIsKept)
     EXPECT_EQ(query(path, "SELECT count(*) FROM rounds"), "6");
     umount2(dir.path.c_str(), MNT_DETACH);
 }
-
 
 TEST(RecordsStore, StalledDiskNeverBlocksTheCallerAndTheQueueIsBounded)
 {

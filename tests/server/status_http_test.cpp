@@ -423,8 +423,8 @@ TEST_F(served, an_address_holding_its_share_is_refused_at_once_and_another_is_se
         held.push_back(connect_from(port, "127.0.0.3"));
     int one_more = connect_from(port, "127.0.0.3");
     EXPECT_TRUE(closes_within(one_more, 5000)) << "a connection past the share stays open";
-    EXPECT_TRUE(status_is(ask(port, "GET / HTTP/1.1\r\nConnection: close\r\n\r\n", "127.0.0.4"),
-                          200));
+    EXPECT_TRUE(
+        status_is(ask(port, "GET / HTTP/1.1\r\nConnection: close\r\n\r\n", "127.0.0.4"), 200));
     for (int fd : held)
         close(fd);
     close(one_more);
