@@ -1,6 +1,7 @@
 """Internet faults inside network namespaces the test makes itself (root only; skipped
 with the reason elsewhere): a server or a client that vanishes without a word when
-the link between them goes down, and IPv6 and dual-family names at the prompt. Each
+the link between them goes down, a short outage that both ride out, and IPv6 and
+dual-family names at the prompt. Each
 namespace has its own loopback and port 5555, so these tests need no port lock."""
 import os
 import re
