@@ -74,15 +74,16 @@ std::string stats_line(const server_stats &now, const server_stats &before, doub
     line += buf;
     double p50 = 0, p99 = 0;
     now.step_percentiles(&p50, &p99);
-    snprintf(
-        buf, sizeof buf,
-        ", sent %.0f msg/s %.1f kB/s, step median %.2f ms p99 %.2f ms, start p99 %.2f ms "
-        "late, late steps %llu, "
-        "records written %llu failed %llu, log lines left out %ld",
-        static_cast<double>(now.messages_sent - before.messages_sent) / seconds,
-        static_cast<double>(now.bytes_sent - before.bytes_sent) / seconds / 1000.0, p50, p99,
-        now.lateness_p99(), static_cast<unsigned long long>(now.late_steps - before.late_steps),
-        static_cast<unsigned long long>(now.records_written - before.records_written),
-        static_cast<unsigned long long>(now.records_failed - before.records_failed), log_left_out);
+    snprintf(buf, sizeof buf,
+             ", sent %.0f msg/s %.1f kB/s, step median %.2f ms p99 %.2f ms, start p99 %.2f ms "
+             "late, late steps %llu, "
+             "records written %llu failed %llu, replays cut %llu, log lines left out %ld",
+             static_cast<double>(now.messages_sent - before.messages_sent) / seconds,
+             static_cast<double>(now.bytes_sent - before.bytes_sent) / seconds / 1000.0, p50, p99,
+             now.lateness_p99(),
+             static_cast<unsigned long long>(now.late_steps - before.late_steps),
+             static_cast<unsigned long long>(now.records_written - before.records_written),
+             static_cast<unsigned long long>(now.records_failed - before.records_failed),
+             static_cast<unsigned long long>(now.replays_cut - before.replays_cut), log_left_out);
     return line + buf;
 }
