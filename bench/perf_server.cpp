@@ -1,10 +1,12 @@
 // The game server's cost: CPU time of one game step with 8 cars (4 players driving
 // through the maze, 4 enemies chasing them) and the messages and bytes each client is
 // sent per second, from the server's game core in this process (no sockets).
-// Usage: perf_server [SECONDS_OF_PLAY]   (default 60 s of game time)
+// Usage: perf_server [SECONDS_OF_PLAY [replay]]   (default 60 s of game time; "replay":
+// the game records its replay, whose size is printed too)
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <vector>
 
@@ -57,6 +59,8 @@ int main(int argc, char **argv)
         seconds = 60;
     game_config config{HUMANS, ENEMIES, 3, 1, 30, 12345u, TICK_HZ, false};
     game g(config);
+    bool replay = argc > 2 && !strcmp(argv[2], "replay");
+    g.record_replays(replay ? 1 << 20 : 0);
     long messages = 0, bytes = 0;
     for (int slot = 0; slot < HUMANS; slot++) {
         char name[NAME_BYTES];
@@ -104,5 +108,8 @@ int main(int argc, char **argv)
            total / steps, percentile(step_us, 0.5), percentile(step_us, 0.95),
            percentile(step_us, 1.0), 100.0 * total / steps * TICK_HZ / 1e6,
            static_cast<double>(messages) / seconds, static_cast<double>(bytes) / seconds);
+    if (replay)
+        printf("\nreplay: %zu bytes for %.1f game minutes\n", g.take_replay().size(),
+               (steps + ticks_to_play) / (60.0 * TICK_HZ));
     return 0;
 }
