@@ -166,6 +166,7 @@ private:
     void periodic(long long now_ms);
     void write_status_file() const;
     void publish_snapshot();
+    void publish_frames();
     server_figures figures() const;
     void log_stats(long long now_ms);
     void quit_all();
@@ -195,6 +196,7 @@ private:
     std::deque<quitting> quitting_;  // told to quit, oldest first
     std::vector<kept_game> kept_;
     std::vector<std::unique_ptr<replay_view>> views_;
+    std::vector<int> watched_;  // running games a page shows
     int epoll_fd_ = -1;
     int spare_fd_ = -1;  // given up to accept and close a connection when out of descriptors
     std::vector<int> free_;

@@ -139,6 +139,8 @@ void game_server::run_step(long long lateness_us)
         write_status_file();
     if (board_ && steps % SNAPSHOT_STEPS == 0)
         publish_snapshot();
+    if (board_)
+        publish_frames();
 }
 
 int game_server::run(int listen_fd)

@@ -7,6 +7,7 @@
 #include "log.h"
 #include "net/clock.h"
 #include "net/connections.h"
+#include "web/game_stream.h"
 
 void game_server::write_status_file() const
 {
@@ -104,6 +105,29 @@ void game_server::publish_snapshot()
     if (store_)
         snap->hall = store_->hall();
     board_->publish(std::move(snap));
+}
+
+// Every FRAME_STEPS steps, a frame of each running game a page is showing (or word that
+// it is gone), for the page's moving picture.
+void game_server::publish_frames()
+{
+    if (steps % FRAME_STEPS != 0)
+        return;
+    watched_.clear();
+    board_->live.watched(watched_);
+    for (int id : watched_) {
+        auto it =
+            std::find_if(places.games.begin(), places.games.end(),
+                         [id](const std::unique_ptr<hosted_game> &hg) { return hg->id == id; });
+        auto f = std::make_shared<game_frame>();
+        if (it != places.games.end()) {
+            *f = frame_of((*it)->g, steps);
+        } else {
+            f->step = steps;
+            f->over = f->gone = true;
+        }
+        board_->live.publish(id, std::move(f));
+    }
 }
 
 void game_server::log_stats(long long now)

@@ -187,9 +187,9 @@ bool query_best_scores(sqlite3 *db, int n, int64_t since_ms, std::vector<score_r
     // read in the order of their index; a window (a week) is found through the games'
     // end times instead, rather than sorting every player of every game.
     static const char *const queries[2] = {
-        "SELECT p.name, p.score, g.ended_ms, g.room FROM players p JOIN games g"
+        "SELECT p.name, p.score, g.ended_ms, g.room, g.id FROM players p JOIN games g"
         " ON g.id = p.game_id ORDER BY p.score DESC, g.ended_ms, g.id, p.place LIMIT ?1",
-        "SELECT p.name, p.score, g.ended_ms, g.room FROM players p JOIN games g"
+        "SELECT p.name, p.score, g.ended_ms, g.room, g.id FROM players p JOIN games g"
         " ON g.id = p.game_id WHERE g.ended_ms >= ?2"
         " ORDER BY p.score DESC, g.ended_ms, g.id, p.place LIMIT ?1",
     };
@@ -201,7 +201,7 @@ bool query_best_scores(sqlite3 *db, int n, int64_t since_ms, std::vector<score_r
     int rc;
     while ((rc = sqlite3_step(st.s)) == SQLITE_ROW)
         out.push_back(score_row{st.column_bytes(0), static_cast<int>(st.column_int(1)),
-                                st.column_int(2), st.column_bytes(3)});
+                                st.column_int(2), st.column_bytes(3), st.column_int(4)});
     return rc == SQLITE_DONE;
 }
 

@@ -4,11 +4,13 @@
 // never touches a live game.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 // One car of a game as the page shows it.
@@ -40,6 +42,7 @@ struct score_row {
     int score;
     int64_t ended_ms;  // Unix time of the game's end
     std::string room;
+    int64_t game_id = 0;  // the kept game (its replay)
 };
 
 struct game_row {
@@ -82,6 +85,40 @@ struct status_snapshot {
     std::shared_ptr<const hall_of_fame> hall;  // null without a store
 };
 
+// A game as the page draws it.
+struct game_frame {
+    struct car_frame {
+        int index;  // in the game's car table: human places first, then enemies
+        bool enemy;
+        std::string name;
+        int status, x, y, angle, score, flags, flags_game, fuel, lives;
+        bool connected;
+    };
+    long step;  // of the replay since its start, or of the loop
+    std::string phase;
+    int round, rounds, flags_left, flags_total, hiscore;
+    std::string maze;                       // MAP_H rows of MAP_W codes '0'..'5'
+    std::vector<car_frame> cars;            // places in use, then the enemies
+    std::vector<std::array<int, 3>> smoke;  // x, y, size of each puff
+    bool over = false;  // the last frame: a kept game's end, or the running game is gone
+    bool gone = false;  // no running game has that number
+};
+
+// The loop and the HTTP side meet here: streams say which running games they show, the
+// loop publishes a frame of each every FRAME_STEPS steps (or that it is gone).
+class live_frames {
+public:
+    void watch(int id, int delta);
+    void watched(std::vector<int> &ids) const;
+    void publish(int id, std::shared_ptr<const game_frame> frame);
+    std::shared_ptr<const game_frame> latest(int id) const;
+
+private:
+    mutable std::mutex mutex_;
+    std::unordered_map<int, int> viewers_;
+    std::unordered_map<int, std::shared_ptr<const game_frame>> frames_;
+};
+
 // The one place a snapshot passes from the loop to its readers.
 class snapshot_board {
 public:
@@ -95,6 +132,8 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return latest_;
     }
+
+    live_frames live;  // frames of the running games a page is showing
 
 private:
     mutable std::mutex mutex_;
