@@ -57,6 +57,8 @@ hosted_game *placement::open_game(const std::string &room)
         return nullptr;
     game_config cfg = base_;
     cfg.seed = seed_of(opened_);
+    if (!room.empty() && !cfg.rivals_in_rooms)
+        cfg.rivals = 0;  // a room is for people who meet there
     auto hg = std::make_unique<hosted_game>(cfg, best_score);
     hg->id = ++opened_;
     hg->g.id = hg->id;

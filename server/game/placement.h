@@ -1,7 +1,8 @@
 // Placement: which game a checked-in player joins. A name "player@room" joins that
 // room's game (made on first use); any other name joins the newest quick-play game
 // still in its lobby with a free place, or a new one. A game is closed when its last
-// player leaves; at most games_max are open at once.
+// player leaves; at most games_max are open at once. Quick-play games, and rooms when
+// the configuration says so, seat computer rivals when their lobby ends.
 #pragma once
 
 #include <cstdint>
