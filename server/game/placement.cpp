@@ -59,7 +59,7 @@ hosted_game *placement::open_game(const std::string &room)
     cfg.seed = seed_of(opened_);
     if (!room.empty() && !cfg.rivals_in_rooms)
         cfg.rivals = 0;  // a room is for people who meet there
-    auto hg = std::make_unique<hosted_game>(cfg, best_score);
+    auto hg = std::make_unique<hosted_game>(cfg, best_score, scratch_);
     hg->id = ++opened_;
     hg->g.id = hg->id;
     hg->room = room;

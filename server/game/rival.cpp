@@ -18,8 +18,6 @@
 
 namespace {
 
-const int DX[4] = {0, -1, 0, 1};
-const int DY[4] = {-1, 0, 1, 0};
 const int32_t ARROWS[4] = {KEY_UP, KEY_LEFT, KEY_DOWN, KEY_RIGHT};
 
 // Each ends in '*', so no one takes a rival for a person.
