@@ -108,3 +108,27 @@ void placement::close(hosted_game *hg)
     }
     games.pop_back();
 }
+
+game_record record_of(const hosted_game &hg, int64_t ended_ms, bool abandoned)
+{
+    const game &g = hg.g;
+    game_record rec{};
+    rec.started_ms = hg.started_ms;
+    rec.ended_ms = ended_ms;
+    rec.seed = g.cfg.seed;
+    rec.rounds_played = g.round_no;
+    rec.places = g.cfg.slots;
+    rec.enemies = g.cfg.enemies;
+    rec.room = hg.room;
+    rec.abandoned = abandoned;
+    for (int s = 0; s < g.cfg.slots; s++) {
+        const car &c = g.cars[s];
+        if (g.person_in_game(s))
+            rec.players.push_back(player_record{c.name, s, c.score, c.flags_game, c.wins,
+                                                c.connected && c.status != PS_RETIRED});
+    }
+    for (const round_note &r : g.rounds_played)
+        rec.rounds.push_back(
+            round_record{r.number, r.winner, r.winner >= 0 ? g.cars[r.winner].name : "", r.flags});
+    return rec;
+}
