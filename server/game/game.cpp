@@ -49,6 +49,7 @@ game::game(const game_config &config, int best_score, std::shared_ptr<path_scrat
     memset(cars, 0, sizeof cars);
     memset(field, CELL_WALL, sizeof field);
     memset(puffs, 0, sizeof puffs);
+    memset(minds, 0, sizeof minds);
     for (int i = cfg.slots; i < car_total(); i++)
         snprintf(cars[i].name, NAME_BYTES, "enemy %c", static_cast<char>('1' + i - cfg.slots));
     phase = PH_LOBBY;

@@ -69,8 +69,8 @@ int danger_cost(const int8_t *danger, int cx, int cy)
     return e <= DANGER_RANGE ? DANGER_WEIGHT * (DANGER_RANGE + 1 - e) : 0;
 }
 
-// Where the car will next choose a way: the centre ahead of it (its heading on arrival
-// in *h), or the centre it stands on when it will not move on by itself (*standing).
+// A centre where the car chooses its way: the cell, the car's heading there, and
+// whether it stands there (it moves on only when an arrow is pressed).
 struct crossing {
     int x, y, h;
     bool standing;
@@ -249,9 +249,9 @@ void game::rival_danger(const car &c, int8_t *danger) const
 
 int16_t *game::target_map(int i)
 {
-    if (target_maps.size() < static_cast<size_t>(cfg.slots * MAP_BYTES))
-        target_maps.assign(static_cast<size_t>(cfg.slots * MAP_BYTES), DIST_NONE);
-    return &target_maps[static_cast<size_t>(i * MAP_BYTES)];
+    if (target_maps.size() < static_cast<size_t>(cfg.slots) * MAP_BYTES)
+        target_maps.assign(static_cast<size_t>(cfg.slots) * MAP_BYTES, DIST_NONE);
+    return &target_maps[static_cast<size_t>(i) * MAP_BYTES];
 }
 
 static bool is_flag(int8_t cell)
