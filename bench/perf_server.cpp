@@ -122,12 +122,14 @@ int run_many(int games, int people, int rivals, int seconds)
             in_play += lg.g.phase == PH_PLAY;
         game_steps += games;
     }
-    printf(
-        "| %d games of %d players and %d rivals, 3 enemies | %.0f / %.0f / %.0f / %.0f | %.1f %% "
-        "| %.1f %% |\n",
-        games, people, rivals, mean(step_us), percentile(step_us, 0.5), percentile(step_us, 0.95),
-        percentile(step_us, 1.0), 100.0 * mean(step_us) * TICK_HZ / 1e6,
-        100.0 * static_cast<double>(in_play) / static_cast<double>(game_steps));
+    printf("| games | players, rivals, enemies a game | CPU per step of all games: mean / "
+           "median / p95 / max (µs) | share of a core at %d steps/s | steps in play |\n",
+           TICK_HZ);
+    printf("|---|---|---|---|---|\n");
+    printf("| %d | %d, %d, 3 | %.0f / %.0f / %.0f / %.0f | %.1f %% | %.1f %% |\n", games, people,
+           rivals, mean(step_us), percentile(step_us, 0.5), percentile(step_us, 0.95),
+           percentile(step_us, 1.0), 100.0 * mean(step_us) * TICK_HZ / 1e6,
+           100.0 * static_cast<double>(in_play) / static_cast<double>(game_steps));
     return 0;
 }
 
@@ -136,7 +138,8 @@ int run_many(int games, int people, int rivals, int seconds)
 int run_contest(int games)
 {
     int places = 4, cleared = 0, over = 0, wins[4] = {0, 0, 0, 0};
-    long rival_flags = 0, player_flags = 0, rival_bursts = 0, rival_ticks = 0, rival_puffs = 0;
+    long rival_flags = 0, player_flags = 0, rival_bursts = 0, rock_bursts = 0, rival_ticks = 0,
+         rival_puffs = 0;
     for (int k = 0; k < games; k++) {
         bench_game lg(1u + static_cast<uint32_t>(k), 1, places - 1, 0);
         game &g = lg.g;
@@ -155,7 +158,10 @@ int run_contest(int games)
             }
             over += before != PH_GAME_OVER && g.phase == PH_GAME_OVER;
             for (int s = 1; s < places; s++) {
-                rival_bursts += g.cars[s].status == PS_BURST && prev_status[s] != PS_BURST;
+                const car &r = g.cars[s];
+                bool burst = r.status == PS_BURST && prev_status[s] != PS_BURST;
+                rival_bursts += burst;
+                rock_bursts += burst && g.field[r.y / CELL_SIZE][r.x / CELL_SIZE] == CELL_ROCK;
                 rival_ticks += g.phase == PH_PLAY && g.cars[s].rival;
                 rival_puffs += (g.cars[s].keys & ~prev_keys[s] & KEY_SPACE) != 0;
                 prev_status[s] = g.cars[s].status;
@@ -177,15 +183,15 @@ int run_contest(int games)
            "rounds of 10 flags\n\n",
            games, games);
     printf("| rounds cleared | games over early | rounds won by place 0 (player) / 1 / 2 / 3 | "
-           "flags taken by rivals | rival flags a minute | rival bursts a minute | rival smoke "
-           "presses a minute |\n");
+           "flags taken by rivals | rival flags a minute | rival bursts a minute (on a rock) | "
+           "rival smoke presses a minute |\n");
     printf("|---|---|---|---|---|---|---|\n");
-    printf("| %d | %d | %d / %d / %d / %d | %.1f %% | %.2f | %.2f | %.2f |\n", cleared, over,
+    printf("| %d | %d | %d / %d / %d / %d | %.1f %% | %.2f | %.2f (%ld) | %.2f |\n", cleared, over,
            wins[0], wins[1], wins[2], wins[3],
            100.0 * static_cast<double>(rival_flags) /
                static_cast<double>(rival_flags + player_flags > 0 ? rival_flags + player_flags : 1),
            static_cast<double>(rival_flags) / rival_minutes,
-           static_cast<double>(rival_bursts) / rival_minutes,
+           static_cast<double>(rival_bursts) / rival_minutes, rock_bursts,
            static_cast<double>(rival_puffs) / rival_minutes);
     return 0;
 }
