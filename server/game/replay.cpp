@@ -1,8 +1,8 @@
 // A game's replay, written as the game takes its inputs and read back to play it again.
 //
 // Layout (numbers as unsigned base-128 varints, low group first): the format byte; the
-// places, enemies, rounds, flags per round, ticks of a waiting second, high score and
-// the two send counters; the random state (4 bytes, high first); whether the high score
+// places, enemies, rounds, flags per round, ticks of a waiting second, rivals, high
+// score and the two send counters; the random state (4 bytes, high first); whether the high score
 // waits to be sent; a byte with a bit per connected place, then for each of them a byte
 // (1 checked in, 2 CLASSIC control), its keys and its name (length byte, bytes). Then
 // the entries: a number (steps since the last entry × 16 + code) and the code's bytes:
@@ -69,8 +69,8 @@ void game::tape_start()
         return;
     std::string &b = t.bytes;
     put_byte(b, REPLAY_FORMAT);
-    for (int v : {cfg.slots, cfg.enemies, cfg.rounds, cfg.flags, cfg.wait_ticks, hiscore,
-                  record_wait, smoke_wait})
+    for (int v : {cfg.slots, cfg.enemies, cfg.rounds, cfg.flags, cfg.wait_ticks, cfg.rivals,
+                  hiscore, record_wait, smoke_wait})
         put_number(b, as_number(v));
     for (int shift = 24; shift >= 0; shift -= 8)
         put_byte(b, rng_state >> shift);
@@ -94,7 +94,8 @@ void game::tape_start()
 // Keys are noted at the step boundary, as the step is about to read them: nothing
 // between two steps reads a car's keys, so what they were then is all that counts.
 // Presses the key states cannot tell (a key pressed and let go within one step) follow
-// in a byte of their own.
+// in a byte of their own. A rival's keys are no input: they follow from the game's state
+// and its random numbers (rival.cpp), and the replay makes them again.
 void game::tape_keys()
 {
     replay_tape &t = tape_;
@@ -102,7 +103,7 @@ void game::tape_keys()
         return;
     for (int s = 0; s < cfg.slots; s++) {
         const car &c = cars[s];
-        if (c.keys == t.keys[s] && c.presses == t.presses[s])
+        if (c.rival || (c.keys == t.keys[s] && c.presses == t.presses[s]))
             continue;
         int32_t derived = t.presses[s] | (c.keys & ~t.keys[s]);
         int32_t extra = c.presses & ~derived;
@@ -247,20 +248,20 @@ bool replay_reader::open(std::string bytes, std::shared_ptr<path_scratch> scratc
     int format = 0;
     if (!read_byte(format) || format != REPLAY_FORMAT)
         return fail("not a replay this server can play");
-    uint32_t v[8];
+    uint32_t v[9];
     for (uint32_t &x : v)
         if (!read_number(x))
             return false;
     if (v[0] < 1 || v[0] > MAXPLAYER || v[1] > MAXPLAYER - v[0] || v[2] < 1 || v[2] > ROUNDS_MAX ||
-        v[3] < 1 || v[3] > FLAGS_MAX || v[4] < 1 || v[4] > WAIT_TICKS_MAX || v[6] > RECORD_PERIOD ||
-        v[7] > SMOKE_PERIOD)
+        v[3] < 1 || v[3] > FLAGS_MAX || v[4] < 1 || v[4] > WAIT_TICKS_MAX || v[5] > RIVALS_MAX ||
+        v[7] > RECORD_PERIOD || v[8] > SMOKE_PERIOD)
         return fail("the replay's settings are out of range");
     auto n = [](uint32_t x) { return static_cast<int>(x); };
-    game_config cfg{n(v[0]), n(v[1]), n(v[2]), 0, n(v[3]), 0, n(v[4]), true};
-    g = std::make_unique<game>(cfg, n(v[5]), std::move(scratch));
+    game_config cfg{n(v[0]), n(v[1]), n(v[2]), 0, n(v[3]), 0, n(v[4]), true, n(v[5])};
+    g = std::make_unique<game>(cfg, n(v[6]), std::move(scratch));
     g->quiet = true;
-    g->record_wait = n(v[6]);
-    g->smoke_wait = n(v[7]);
+    g->record_wait = n(v[7]);
+    g->smoke_wait = n(v[8]);
     uint32_t rng = 0;
     for (int k = 0, b = 0; k < 4; k++) {
         if (!read_byte(b))

@@ -57,19 +57,9 @@ void game_server::finish_turn()
 
 void game_server::record_game(hosted_game *hg, bool abandoned)
 {
-    const game &g = hg->g;
     hg->recorded = true;
-    game_record rec{};
-    rec.started_ms = hg->started_ms;
-    rec.ended_ms = wall_clock_ms();
-    rec.seed = g.cfg.seed;
-    rec.rounds_played = g.round_no;
-    rec.places = g.cfg.slots;
-    rec.enemies = g.cfg.enemies;
-    rec.room = hg->room;
-    rec.abandoned = abandoned;
-    note_result(g, rec);
-    rec.replay_steps = g.replay_steps();
+    game_record rec = record_of(*hg, wall_clock_ms(), abandoned);
+    rec.replay_steps = hg->g.replay_steps();
     rec.replay = hg->g.take_replay();
     if (hg->g.replay_cut()) {
         stats.replays_cut++;

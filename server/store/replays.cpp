@@ -4,23 +4,8 @@
 #include <chrono>
 #include <sys/stat.h>
 
+#include "game/placement.h"
 #include "game/replay.h"
-
-void note_result(const game &g, game_record &rec)
-{
-    rec.rounds_played = g.round_no;
-    rec.players.clear();
-    rec.rounds.clear();
-    for (int s = 0; s < g.cfg.slots; s++) {
-        const car &c = g.cars[s];
-        if (c.in_game)
-            rec.players.push_back(player_record{c.name, s, c.score, c.flags_game, c.wins,
-                                                c.connected && c.status != PS_RETIRED});
-    }
-    for (const round_note &r : g.rounds_played)
-        rec.rounds.push_back(
-            round_record{r.number, r.winner, r.winner >= 0 ? g.cars[r.winner].name : "", r.flags});
-}
 
 namespace {
 

@@ -1,5 +1,5 @@
-// A game's result as its record keeps it, and --verify-replays, which plays every kept
-// game again from its replay and compares the results.
+// --verify-replays: every kept game played again from its replay, its result compared
+// with the kept one (note_result, game/placement.h).
 #pragma once
 
 #include <cstdio>
@@ -7,10 +7,6 @@
 
 #include "game/game.h"
 #include "store/records.h"
-
-// What the record keeps of a game's result: rounds played, its players (human places
-// in the game, in place order) and its rounds.
-void note_result(const game &g, game_record &rec);
 
 // The differences between a kept result and a replayed one, "" when there is none.
 std::string result_differences(const game_record &kept, const game_record &replayed);
