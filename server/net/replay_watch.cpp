@@ -96,10 +96,12 @@ void game_server::start_view(conn &c, kept_game &k, int64_t id)
         return;
     }
     char text[256];
-    // The client sees through the eyes of its place: the lowest one that takes no part.
+    // The first step begins the game (and seats its rivals); the client sees through the
+    // eyes of its place, the lowest that takes no part (its car follows the leader).
+    v->replay.next();
     const game &g = *v->replay.g;
     for (int s = g.cfg.slots - 1; s >= 0; s--)
-        if (!g.cars[s].connected || g.cars[s].status == PS_NONE)
+        if (!g.cars[s].in_game)
             v->slot = s;
     snprintf(text, sizeof text,
              "You watch game %lld again, alone, from its start to its final result.\n",
