@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 src="$PWD"
 
-scripts/install-deps.sh
+scripts/install-deps.sh test
 
 MAX_EXPOSURE=2.0
 work="$(mktemp -d -t mazecar-package-test.XXXXXX)"

@@ -27,6 +27,10 @@ struct number_option {
     const char *help;
 };
 
+#ifndef MAZECAR_SERVER_DOCDIR  // set by the build to the installed documents' folder
+#define MAZECAR_SERVER_DOCDIR "/usr/share/doc/mazecar-server"
+#endif
+
 constexpr int RECORDS_DEFAULT = 10;
 constexpr int RECORDS_MAX = 10000;
 
@@ -125,7 +129,9 @@ void print_usage(const char *program)
                     "header (version 1 or 2) naming the client, whose address\n"
                     "is then the one limited and logged; such a connection\n"
                     "without a valid header is closed, and a header from any\n"
-                    "other address is not believed (docs/SCALING.md)");
+                    "other address is not believed (the guide and an HAProxy\n"
+                    "example: " MAZECAR_SERVER_DOCDIR "/SCALING.md,\n" MAZECAR_SERVER_DOCDIR
+                    "/examples/haproxy.cfg)");
     print_help_text("--help", "this text");
     printf("\nRooms: a player whose name is name@room (room: 1 to 8 letters or digits) joins\n"
            "that room's game, made on first use; the name is shown without @room. Any other\n"
