@@ -300,11 +300,15 @@ bool prepare_reading(sqlite3 *db, std::string &why)
     else if (version > RECORDS_SCHEMA_VERSION)
         why = "schema version " + std::to_string(version) + " is newer than this server's " +
               std::to_string(RECORDS_SCHEMA_VERSION);
-    for (int v = version; why.empty() && v < RECORDS_SCHEMA_VERSION; v++)
-        if (read_views[v] && !exec(db, read_views[v]))
+    if (version < 1 || version > RECORDS_SCHEMA_VERSION)
+        return false;
+    for (int v = version; v < RECORDS_SCHEMA_VERSION; v++)
+        if (read_views[v] && !exec(db, read_views[v])) {
             why = std::string("cannot read schema version ") + std::to_string(version) + ": " +
                   sqlite3_errmsg(db);
-    return why.empty();
+            return false;
+        }
+    return true;
 }
 
 }  // namespace
