@@ -65,7 +65,10 @@ std::string frame_event(const game_frame &f, const game_frame *prev)
     nlohmann::json cars = nlohmann::json::array();
     for (const auto &c : f.cars)
         cars.push_back(car_json(c));
-    nlohmann::json j = {{"step", f.step},
+    nlohmann::json j = {{"map_w", MAP_W},
+                        {"map_h", MAP_H},
+                        {"cell_size", CELL_SIZE},
+                        {"step", f.step},
                         {"phase", f.phase},
                         {"round", f.round},
                         {"rounds", f.rounds},

@@ -1,7 +1,9 @@
 // The one page the HTTP side serves: markup, style and script in one document, nothing
 // loaded from anywhere else. The script fetches /api/status about once a second and
 // rebuilds the games, the hall of fame and the figures from it. Every text from the
-// JSON goes into the page through textContent, never as markup.
+// JSON goes into the page through textContent, never as markup. #live=ID shows running
+// game ID moving and #replay=ID plays kept game ID again, from the frames of
+// /api/live?game=ID or /api/replay?game=ID (Server-Sent Events, ten a second).
 #include "web/status_http.h"
 
 namespace {
@@ -43,17 +45,28 @@ tr.retired td { color: #77718a; }
 .hall { display: flex; flex-wrap: wrap; gap: 24px; margin: 0 18px; }
 .hall > div { background: #2c2838; border-radius: 6px; padding: 10px; }
 .hall h3 { margin: 0 0 6px; font-size: 15px; }
+a { color: #a0c8ff; }
+#viewer { margin: 0 18px; background: #2c2838; border-radius: 6px; padding: 10px; display: flex; gap: 14px; }
+#viewer[hidden] { display: none; }
+#viewer h3 { margin: 0 0 4px; font-size: 15px; }
+#replay-form { margin: 8px 18px; color: #9a94a8; }
+#replay-form input { width: 6em; }
 </style>
 </head>
 <body>
 <header><h1>Mazecar server</h1><span id="state">loading</span></header>
 <main>
+<section id="viewer" hidden><canvas id="view-canvas"></canvas><div>
+<h3 id="view-title"></h3><div id="view-meta" class="meta"></div><div id="view-cars"></div>
+<p><a href="#">close</a></p></div></section>
 <h2>Server</h2>
 <div id="figures" class="figures"></div>
 <h2>Games</h2>
 <div id="games" class="games"></div>
 <h2>Hall of fame</h2>
 <div id="hall"></div>
+<form id="replay-form">Play a kept game again: game <input id="replay-id" type="number" min="1">
+<button>play</button></form>
 </main>
 <script>
 "use strict";
@@ -131,6 +144,12 @@ function drawMaze(canvas, g, st) {
   }
 }
 
+function link(href, text) {
+  const a = el("a", null, text);
+  a.href = href;
+  return a;
+}
+
 function fuelBar(fuel) {
   const wrap = el("div", "fuel");
   const b = el("div", "bar");
@@ -153,6 +172,7 @@ function gameCard(g, st) {
   side.appendChild(el("h3", "title", g.room ? "Room " + g.room : "Quick play #" + g.id));
   side.appendChild(el("div", "meta", g.phase.replace(/_/g, " ") + " \u00b7 round " + g.round +
                       " of " + g.rounds + " \u00b7 " + g.watchers + " watching"));
+  side.appendChild(link("#live=" + g.id, "watch it move"));
   const rows = [];
   for (const c of g.cars) {
     const tr = el("tr", (c.enemy ? "enemy" : "human") + (c.state === "retired" ? " retired" : ""));
@@ -205,18 +225,22 @@ function renderHall(st) {
   }
   const best = el("div");
   best.appendChild(el("h3", null, "Best scores"));
-  best.appendChild(table(["", "Name", "Score", "Room", "When"], st.hall.best.map((r, i) => {
+  best.appendChild(table(["", "Name", "Score", "Room", "When", ""], st.hall.best.map((r, i) => {
     const tr = el("tr");
+    const again = cell(undefined);
+    if (r.game > 0) again.appendChild(link("#replay=" + r.game, "watch again"));
     tr.append(cell(i + 1, "num"), cell(r.name, "name"), cell(r.score, "num"),
-              cell(r.room || "quick play"), cell(when(r.ended_ms)));
+              cell(r.room || "quick play"), cell(when(r.ended_ms)), again);
     return tr;
   })));
   const recent = el("div");
   recent.appendChild(el("h3", null, "Last games"));
-  recent.appendChild(table(["Ended", "Room", "Rounds", "Players"], st.hall.recent.map(r => {
+  recent.appendChild(table(["Game", "Ended", "Room", "Rounds", "Players"], st.hall.recent.map(r => {
     const tr = el("tr");
     const players = r.players.map(p => p.name + " " + p.score).join(", ");
-    tr.append(cell(when(r.ended_ms)), cell(r.room || "quick play"),
+    const game = cell(undefined);
+    game.appendChild(link("#replay=" + r.id, String(r.id)));
+    tr.append(game, cell(when(r.ended_ms)), cell(r.room || "quick play"),
               cell(r.rounds_played + (r.abandoned ? " (abandoned)" : ""), "num"), cell(players));
     return tr;
   })));
@@ -253,6 +277,110 @@ async function refresh() {
   }
   setTimeout(refresh, 1000);
 }
+// ---- One game moving: live, or a kept game played again ----
+
+const VIEW_PX = 8;
+let view = null;
+
+function drawFrame(canvas, f, maze) {
+  const w = f.map_w, h = f.map_h, unit = VIEW_PX / f.cell_size;
+  canvas.width = w * VIEW_PX;
+  canvas.height = h * VIEW_PX;
+  const ctx = canvas.getContext("2d");
+  ctx.fillStyle = "#000";
+  ctx.fillRect(0, 0, canvas.width, canvas.height);
+  for (let k = 0; k < w * h && k < maze.length; k++) {
+    const colour = CELL_COLOURS[maze.charCodeAt(k) - 48];
+    if (!colour) continue;
+    ctx.fillStyle = colour;
+    ctx.fillRect(k % w * VIEW_PX, Math.floor(k / w) * VIEW_PX, VIEW_PX, VIEW_PX);
+  }
+  ctx.fillStyle = "rgba(220,220,230,0.55)";
+  for (const [x, y, size] of f.smoke) {
+    ctx.beginPath();
+    ctx.arc(x * unit, y * unit, Math.max(2, size * unit / 2), 0, 2 * Math.PI);
+    ctx.fill();
+  }
+  for (const c of f.cars) {
+    if (c.status === 0) continue;
+    const px = c.x * unit, py = c.y * unit, a = c.angle * Math.PI / 180;
+    ctx.globalAlpha = c.status === 6 ? 0.4 : 1;
+    ctx.fillStyle = c.status === 2 ? "rgb(255,160,40)" : c.enemy ? "rgb(230,60,50)" : "rgb(60,110,255)";
+    ctx.beginPath();
+    ctx.arc(px, py, VIEW_PX * 0.7, 0, 2 * Math.PI);
+    ctx.fill();
+    ctx.strokeStyle = "#fff";
+    ctx.lineWidth = 2;
+    ctx.beginPath();
+    ctx.moveTo(px, py);
+    ctx.lineTo(px - Math.sin(a) * VIEW_PX, py - Math.cos(a) * VIEW_PX);
+    ctx.stroke();
+    ctx.globalAlpha = 1;
+  }
+}
+
+function showFrame(v, f) {
+  if (f.maze) view.maze = f.maze;
+  view.frames++;
+  drawFrame(document.getElementById("view-canvas"), f, view.maze || "");
+  document.getElementById("view-meta").textContent = f.phase.replace(/_/g, " ") +
+      " \u00b7 round " + f.round + " of " + f.rounds + " \u00b7 flags left " + f.flags_left +
+      " \u00b7 high score " + f.hiscore + " \u00b7 " + (f.step / 30).toFixed(1) + " s";
+  const rows = f.cars.map(c => {
+    const tr = el("tr", c.enemy ? "enemy" : "human");
+    const fuel = cell(undefined);
+    if (!c.enemy) fuel.appendChild(fuelBar(c.fuel));
+    tr.append(cell(c.name, "name"), cell(c.score, "num score"), cell(c.flags_game, "num"), fuel);
+    return tr;
+  });
+  document.getElementById("view-cars").replaceChildren(table(["Player", "Score", "Flags", "Fuel"], rows));
+  v.dataset.frames = String(view.frames);
+  v.dataset.phase = f.phase;
+}
+
+function endView(v, reason) {
+  if (!v.dataset.end) {
+    v.dataset.end = reason;
+    document.getElementById("view-meta").textContent += " \u00b7 " + reason;
+  }
+  if (view) view.source.close();
+}
+
+function openView(kind, id) {
+  closeView();
+  const v = document.getElementById("viewer");
+  v.hidden = false;
+  v.dataset.frames = "0";
+  delete v.dataset.end;
+  document.getElementById("view-title").textContent =
+      kind === "live" ? "Game " + id + " as it runs" : "Game " + id + " played again";
+  document.getElementById("view-meta").textContent = "waiting for the server";
+  const source = new EventSource("/api/" + kind + "?game=" + id);
+  view = { source: source, maze: null, frames: 0 };
+  source.addEventListener("frame", e => showFrame(v, JSON.parse(e.data)));
+  source.addEventListener("end", e => endView(v, JSON.parse(e.data).reason));
+  source.onerror = () => endView(v, "the stream stopped");
+}
+
+function closeView() {
+  if (view) view.source.close();
+  view = null;
+  document.getElementById("viewer").hidden = true;
+}
+
+function route() {
+  const m = /^#(live|replay)=(\d+)$/.exec(location.hash);
+  if (m) openView(m[1], m[2]);
+  else closeView();
+}
+
+document.getElementById("replay-form").addEventListener("submit", e => {
+  e.preventDefault();
+  const id = parseInt(document.getElementById("replay-id").value, 10);
+  if (id > 0) location.hash = "#replay=" + id;
+});
+window.addEventListener("hashchange", route);
+route();
 refresh();
 </script>
 </body>

@@ -72,7 +72,8 @@ nlohmann::json hall_json(const hall_of_fame &h)
         best.push_back({{"name", ascii(r.name)},
                         {"score", r.score},
                         {"ended_ms", r.ended_ms},
-                        {"room", ascii(r.room)}});
+                        {"room", ascii(r.room)},
+                        {"game", r.game_id}});
     nlohmann::json recent = nlohmann::json::array();
     for (const game_row &r : h.recent) {
         nlohmann::json players = nlohmann::json::array();
