@@ -128,7 +128,8 @@ const option_spec table[] = {
     {"replay-kb", "N", 0, 65536, [](server_options &o) -> int & { return o.net.replay_kb; },
      nullptr,
      "a game's replay (its inputs, a few KiB) is kept up to this\n"
-     "size; a longer one is dropped and counted (default 1024)"},
+     "size; a longer one is dropped and counted; 0 keeps none\n"
+     "(default 1024)"},
     {"viewers", "N", 0, 100000, [](server_options &o) -> int & { return o.net.viewers_max; },
      nullptr,
      "clients watching kept games again at once (they check in\n"
