@@ -213,12 +213,12 @@ sqlite3 *connect(const std::string &path, int flags, std::string &why)
     return db;
 }
 
-// Settings, schema version check and migration of the writer's connection.
-bool prepare_store(sqlite3 *db, std::string &why)
+// The schema version of a store this server can write, or -1 and why not.
+int writable_version(sqlite3 *db, std::string &why)
 {
     if (sqlite3_db_readonly(db, "main") == 1) {
         why = "cannot write: the file is read-only";
-        return false;
+        return -1;
     }
     int rc;
     int version = schema_version(db, rc);
@@ -229,13 +229,19 @@ bool prepare_store(sqlite3 *db, std::string &why)
             why = std::string("cannot write beside it: ") + sqlite3_errmsg(db);
         else
             why = std::string("cannot read: ") + sqlite3_errmsg(db);
-        return false;
+        return -1;
     }
     if (version > RECORDS_SCHEMA_VERSION) {
         why = "schema version " + std::to_string(version) + " is newer than this server's " +
               std::to_string(RECORDS_SCHEMA_VERSION);
-        return false;
+        return -1;
     }
+    return version;
+}
+
+// Write-ahead logging, full sync and foreign keys on the writer's connection.
+bool set_writer_settings(sqlite3 *db, std::string &why)
+{
     {
         statement st(db, "PRAGMA journal_mode=WAL");
         if (!st.ok() || sqlite3_step(st.s) != SQLITE_ROW || st.column_bytes(0) != "wal") {
@@ -247,15 +253,19 @@ bool prepare_store(sqlite3 *db, std::string &why)
         why = std::string("cannot set up: ") + sqlite3_errmsg(db);
         return false;
     }
-    if (version == RECORDS_SCHEMA_VERSION)
-        return true;
-    // Migrate under the write lock, reading the version again: another server may have
-    // done it meanwhile.
+    return true;
+}
+
+// Brings an older schema up to this server's. Under the write lock, reading the version
+// again: another server may have done it meanwhile.
+bool migrate(sqlite3 *db, std::string &why)
+{
     if (!exec(db, "BEGIN IMMEDIATE")) {
         why = std::string("cannot write: ") + sqlite3_errmsg(db);
         return false;
     }
-    version = schema_version(db, rc);
+    int rc;
+    int version = schema_version(db, rc);
     bool ok = version >= 0 && version <= RECORDS_SCHEMA_VERSION;
     if (ok && version == 0) {
         statement st(db, "SELECT count(*) FROM sqlite_schema");
@@ -272,6 +282,74 @@ bool prepare_store(sqlite3 *db, std::string &why)
     if (!ok) {
         why = std::string("cannot set up the schema: ") + sqlite3_errmsg(db);
         exec(db, "ROLLBACK");
+    }
+    return ok;
+}
+
+// Settings, schema version check and migration of the writer's connection.
+bool prepare_store(sqlite3 *db, std::string &why)
+{
+    int version = writable_version(db, why);
+    if (version < 0 || !set_writer_settings(db, why))
+        return false;
+    return version == RECORDS_SCHEMA_VERSION || migrate(db, why);
+}
+
+// The rows of one game record, inside the writer's transaction.
+bool insert_game(sqlite3 *db, const game_record &rec)
+{
+    statement st(db, "INSERT INTO games (started_ms, ended_ms, seed, rounds_played, places,"
+                     " enemies, room, abandoned) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
+    if (!st.ok())
+        return false;
+    st.integer(1, rec.started_ms);
+    st.integer(2, rec.ended_ms);
+    st.integer(3, rec.seed);
+    st.integer(4, rec.rounds_played);
+    st.integer(5, rec.places);
+    st.integer(6, rec.enemies);
+    st.blob(7, rec.room);
+    st.integer(8, rec.abandoned);
+    return sqlite3_step(st.s) == SQLITE_DONE;
+}
+
+bool insert_players(sqlite3 *db, int64_t game_id, const std::vector<player_record> &players)
+{
+    statement st(db, "INSERT INTO players (game_id, place, name, score, flags, wins,"
+                     " finished) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)");
+    bool ok = st.ok();
+    for (size_t i = 0; ok && i < players.size(); i++) {
+        const player_record &p = players[i];
+        sqlite3_reset(st.s);
+        st.integer(1, game_id);
+        st.integer(2, p.place);
+        st.blob(3, p.name);
+        st.integer(4, p.score);
+        st.integer(5, p.flags);
+        st.integer(6, p.wins);
+        st.integer(7, p.finished);
+        ok = sqlite3_step(st.s) == SQLITE_DONE;
+    }
+    return ok;
+}
+
+bool insert_rounds(sqlite3 *db, int64_t game_id, const std::vector<round_record> &rounds)
+{
+    statement st(db, "INSERT INTO rounds (game_id, number, winner_place, winner_name,"
+                     " flags) VALUES (?1, ?2, ?3, ?4, ?5)");
+    bool ok = st.ok();
+    for (size_t i = 0; ok && i < rounds.size(); i++) {
+        const round_record &r = rounds[i];
+        sqlite3_reset(st.s);
+        sqlite3_clear_bindings(st.s);  // NULL winner unless one is bound
+        st.integer(1, game_id);
+        st.integer(2, r.number);
+        if (r.winner_place >= 0) {
+            st.integer(3, r.winner_place);
+            st.blob(4, r.winner_name);
+        }
+        st.integer(5, r.flags);
+        ok = sqlite3_step(st.s) == SQLITE_DONE;
     }
     return ok;
 }
@@ -382,60 +460,10 @@ void record_store::writer_loop()
 
 bool record_store::write_game(const game_record &rec, std::string &why)
 {
-    bool ok = exec(db_, "BEGIN IMMEDIATE");
-    if (ok) {
-        statement st(db_, "INSERT INTO games (started_ms, ended_ms, seed, rounds_played, places,"
-                          " enemies, room, abandoned) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
-        ok = st.ok();
-        if (ok) {
-            st.integer(1, rec.started_ms);
-            st.integer(2, rec.ended_ms);
-            st.integer(3, rec.seed);
-            st.integer(4, rec.rounds_played);
-            st.integer(5, rec.places);
-            st.integer(6, rec.enemies);
-            st.blob(7, rec.room);
-            st.integer(8, rec.abandoned);
-            ok = sqlite3_step(st.s) == SQLITE_DONE;
-        }
-    }
+    bool ok = exec(db_, "BEGIN IMMEDIATE") && insert_game(db_, rec);
     int64_t game_id = sqlite3_last_insert_rowid(db_);
-    if (ok) {
-        statement st(db_, "INSERT INTO players (game_id, place, name, score, flags, wins,"
-                          " finished) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)");
-        ok = st.ok();
-        for (size_t i = 0; ok && i < rec.players.size(); i++) {
-            const player_record &p = rec.players[i];
-            sqlite3_reset(st.s);
-            st.integer(1, game_id);
-            st.integer(2, p.place);
-            st.blob(3, p.name);
-            st.integer(4, p.score);
-            st.integer(5, p.flags);
-            st.integer(6, p.wins);
-            st.integer(7, p.finished);
-            ok = sqlite3_step(st.s) == SQLITE_DONE;
-        }
-    }
-    if (ok) {
-        statement st(db_, "INSERT INTO rounds (game_id, number, winner_place, winner_name,"
-                          " flags) VALUES (?1, ?2, ?3, ?4, ?5)");
-        ok = st.ok();
-        for (size_t i = 0; ok && i < rec.rounds.size(); i++) {
-            const round_record &r = rec.rounds[i];
-            sqlite3_reset(st.s);
-            sqlite3_clear_bindings(st.s);  // NULL winner unless one is bound
-            st.integer(1, game_id);
-            st.integer(2, r.number);
-            if (r.winner_place >= 0) {
-                st.integer(3, r.winner_place);
-                st.blob(4, r.winner_name);
-            }
-            st.integer(5, r.flags);
-            ok = sqlite3_step(st.s) == SQLITE_DONE;
-        }
-    }
-    ok = ok && exec(db_, "COMMIT");
+    ok = ok && insert_players(db_, game_id, rec.players) &&
+         insert_rounds(db_, game_id, rec.rounds) && exec(db_, "COMMIT");
     if (!ok) {
         why = sqlite3_errmsg(db_);
         if (!sqlite3_get_autocommit(db_))
