@@ -10,7 +10,7 @@ packages=(cmake g++ make freeglut3-dev libgl1-mesa-dev libgtest-dev libpng-dev p
           dpkg-dev debhelper lintian tmux man-db systemd iproute2 util-linux
           libsqlite3-dev sqlite3 libopenal-dev haproxy)
 # The status page: its HTTP and JSON libraries; a browser and promtool for its tests.
-packages+=(pkg-config libcpp-httplib-dev nlohmann-json3-dev)
+packages+=(pkg-config libmicrohttpd-dev nlohmann-json3-dev)
 test_packages=(chromium prometheus)
 packages+=("${test_packages[@]}")
 missing=()
