@@ -140,15 +140,16 @@ MHD_Result send_reply(MHD_Connection *c, const reply &r, bool last)
     return ok;
 }
 
-// The request line and headers within head_bytes and head_lines. The library has already
-// refused a head much larger, which would not fit the memory it allows a connection.
+// The head within head_bytes and head_lines (the request line, the headers and the blank
+// line that ends them). The library has already refused a head much larger, which would
+// not fit the memory it allows a connection.
 bool head_fits(MHD_Connection *c, const http_limits &limits)
 {
     const MHD_ConnectionInfo *size =
         MHD_get_connection_info(c, MHD_CONNECTION_INFO_REQUEST_HEADER_SIZE);
     int headers = MHD_get_connection_values(c, MHD_HEADER_KIND, nullptr, nullptr);
     return size && size->header_size <= static_cast<size_t>(limits.head_bytes) &&
-           headers + 1 <= limits.head_lines;
+           headers + 2 <= limits.head_lines;
 }
 
 // A request refused from its head alone: too large, or neither GET nor HEAD.
