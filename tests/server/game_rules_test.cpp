@@ -616,11 +616,12 @@ TEST(Messages, ABusyGameSendsWellUnderOneHundredMessagesASecond)
     EXPECT_GT(count_tag(msgs, TAG_SMOKE), 5);
 }
 
-TEST(Determinism, TheSameSeedAndKeysGiveTheSameGameAndAnotherSeedAnotherMaze)
+TEST(Determinism, TheSameSeedAndKeysGiveTheSameGameRivalsAndAllAndAnotherSeedAnotherMaze)
 {
     auto play = [](uint32_t seed) {
         game_config c = test_config(2, 3);
         c.seed = seed;
+        c.rivals = 1;
         new_game(c);
         G->join(0, "a");
         tap(0, KEY_SPACE);
