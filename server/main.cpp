@@ -71,7 +71,7 @@ int main(int argc, char **argv)
         std::string addr;
         int http_port = 0;
         parse_http_address(opts.http, addr, http_port);
-        if (!http.start(addr, http_port, board, error)) {
+        if (!http.start(addr, http_port, board, error, http_limits(), store.get())) {
             fprintf(stderr, "mazecar-server: %s\n", error.c_str());
             return 1;
         }

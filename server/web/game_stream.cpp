@@ -130,6 +130,13 @@ game_stream::game_stream(std::string replay, long long now_ms) : start_ms_(now_m
         error_ = "this game's replay cannot be played: " + replay_.why;
 }
 
+std::unique_ptr<game_stream> game_stream::ended(std::string reason)
+{
+    std::unique_ptr<game_stream> s(new game_stream());
+    s->error_ = std::move(reason);
+    return s;
+}
+
 game_stream::~game_stream()
 {
     if (board_)

@@ -12,7 +12,6 @@
 #include "web/status.h"
 
 constexpr int FRAME_STEPS = 3;          // steps between two frames: 10 a second
-constexpr int FRAME_MS = 100;           // the same, in milliseconds of a replay
 constexpr int FRAME_CATCH_UP_MAX = 30;  // steps a late replay takes at once at most
 
 game_frame frame_of(const game &g, long step);
@@ -28,6 +27,8 @@ public:
     game_stream(live_frames &board, int id);
     // A replay that cannot be played gives one "end" event saying so.
     game_stream(std::string replay, long long now_ms);
+    // A stream of one "end" event with the reason (no such game, ...).
+    static std::unique_ptr<game_stream> ended(std::string reason);
     ~game_stream();
     game_stream(const game_stream &) = delete;
     game_stream &operator=(const game_stream &) = delete;
@@ -38,6 +39,7 @@ public:
     bool done() const { return done_; }
 
 private:
+    game_stream() = default;
     std::string poll_live();
     std::string poll_replay(long long now_ms);
     std::string emit(std::shared_ptr<const game_frame> f);

@@ -131,6 +131,12 @@ void connection_guard::request_done(conn *c)
     c->since = clock_type::now();
 }
 
+void connection_guard::keep_answering(conn *c)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    c->since = clock_type::now();
+}
+
 // The library calls this before it closes the socket, so a cut under the same lock
 // never touches a descriptor that was closed and given to something else.
 void connection_guard::closed(conn *c)

@@ -50,6 +50,8 @@ public:
     bool last_request(const conn *c) const;
     // The answer has left; the connection waits for its next request.
     void request_done(conn *c);
+    // A streamed answer goes on leaving: its write time starts again.
+    void keep_answering(conn *c);
     void closed(conn *c);
     // Ends the guard's thread; call once the library has closed every connection.
     void stop();

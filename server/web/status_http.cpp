@@ -15,14 +15,20 @@
 #include <cstring>
 
 #include "web/http_guard.h"
+#include "web/stream_hub.h"
 
 struct status_http::site {
-    site(const snapshot_board &board, const http_limits &l) : limits(l), guard(l), texts(board) {}
+    site(snapshot_board &board, const http_limits &l, record_store *store)
+        : limits(l), guard(l), texts(board), streams(board, store, guard)
+    {
+    }
     site(const site &) = delete;
     site &operator=(const site &) = delete;
-    // The library first, as it reports its last closed connections to the guard.
+    // The streams let go of their connections, then the library stops, and reports its
+    // last closed connections to the guard.
     ~site()
     {
+        streams.stop();
         if (daemon)
             MHD_stop_daemon(daemon);
         guard.stop();
@@ -32,6 +38,7 @@ struct status_http::site {
     const http_limits limits;
     connection_guard guard;
     rendered_status texts;
+    stream_hub streams;
     MHD_Daemon *daemon = nullptr;
 };
 
@@ -212,6 +219,8 @@ MHD_Result on_request(void *cls, MHD_Connection *c, const char *url, const char 
         *upload_size = 0;
         return MHD_YES;
     }
+    if (stream_hub::serves(url))
+        return s.streams.answer(c, conn, url);
     return send_reply(c, route(s, url), s.guard.last_request(conn));
 }
 
@@ -269,10 +278,10 @@ std::shared_ptr<const std::string> rendered_status::text(int which)
 bool status_http::site::start(int listener)
 {
     daemon = MHD_start_daemon(
-        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ITC, 0, on_accept, this,
-        on_request, this, MHD_OPTION_LISTEN_SOCKET, listener, MHD_OPTION_THREAD_POOL_SIZE,
-        static_cast<unsigned>(limits.threads), MHD_OPTION_CONNECTION_LIMIT,
-        static_cast<unsigned>(limits.connections * limits.threads + 1),
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ITC | MHD_ALLOW_SUSPEND_RESUME, 0,
+        on_accept, this, on_request, this, MHD_OPTION_LISTEN_SOCKET, listener,
+        MHD_OPTION_THREAD_POOL_SIZE, static_cast<unsigned>(limits.threads),
+        MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(limits.connections * limits.threads + 1),
         MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>((limits.idle_ms + 999) / 1000),
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(2 * limits.head_bytes + 4096),
         MHD_OPTION_NOTIFY_CONNECTION, on_connection, this, MHD_OPTION_NOTIFY_COMPLETED,
@@ -280,8 +289,8 @@ bool status_http::site::start(int listener)
     return daemon != nullptr;
 }
 
-bool status_http::start(const std::string &addr, int port, const snapshot_board &board,
-                        std::string &error, const http_limits &limits)
+bool status_http::start(const std::string &addr, int port, snapshot_board &board,
+                        std::string &error, const http_limits &limits, record_store *store)
 {
     stop();
     std::string why;
@@ -289,7 +298,7 @@ bool status_http::start(const std::string &addr, int port, const snapshot_board 
     int listener = open_listener(addr, port, bound, why);
     std::unique_ptr<site> s;
     if (listener >= 0) {
-        s = std::make_unique<site>(board, limits);
+        s = std::make_unique<site>(board, limits, store);
         // When the library fails to start it may or may not have closed the socket: left
         // open on that rare path rather than closed twice.
         if (!s->start(listener))

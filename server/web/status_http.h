@@ -1,8 +1,9 @@
 // The status page, its JSON and the Prometheus metrics, served over HTTP from the
-// latest snapshot the event loop published. Read-only: GET and HEAD of three fixed
-// paths, nothing from the file system. Served by libmicrohttpd on threads of its own,
-// which only ever read a snapshot through its shared_ptr, so no HTTP client can hold up
-// a game step.
+// latest snapshot the event loop published, and one game at a time moving (running, or
+// kept and played again) as a stream of frames (web/stream_hub.h). Read-only: GET and
+// HEAD of five fixed paths, nothing from the file system. Served by libmicrohttpd on threads of its
+// own, which only ever read a snapshot through its shared_ptr, so no HTTP client can hold up a game
+// step.
 #pragma once
 
 #include <memory>
@@ -10,6 +11,8 @@
 #include <string>
 
 #include "web/status.h"
+
+class record_store;
 
 // Limits of the HTTP side. Each bounds what one client, or many, can cost.
 struct http_limits {
@@ -50,11 +53,13 @@ public:
     status_http();
     status_http(const status_http &) = delete;
     status_http &operator=(const status_http &) = delete;
-    // Serves / (the page), /api/status (JSON), /metrics (Prometheus text) on addr:port
-    // (IPv4 or IPv6 literal) from its own threads, reading board.latest(). False and a
-    // one-line error when it cannot listen. Port 0 takes an ephemeral port (see port()).
-    bool start(const std::string &addr, int port, const snapshot_board &board, std::string &error,
-               const http_limits &limits = http_limits());
+    // Serves / (the page), /api/status (JSON), /metrics (Prometheus text), /api/live and
+    // /api/replay (streams) on addr:port (IPv4 or IPv6 literal) from its own threads,
+    // reading board.latest(), board.live and the kept games of store (may be null).
+    // False and a one-line error when it cannot listen. Port 0 takes an ephemeral port
+    // (see port()).
+    bool start(const std::string &addr, int port, snapshot_board &board, std::string &error,
+               const http_limits &limits = http_limits(), record_store *store = nullptr);
     void stop();
     int port() const { return port_; }
     ~status_http();
