@@ -187,6 +187,16 @@ std::string game_stream::poll_replay(long long now_ms)
     return emit(std::move(f));
 }
 
+bool game_stream::ready(long long now_ms) const
+{
+    if (done_ || !error_.empty())
+        return true;
+    if (!board_)
+        return !last_ || (now_ms - start_ms_) * TICK_HZ / 1000 >= replay_.steps() + FRAME_STEPS;
+    std::shared_ptr<const game_frame> f = board_->latest(id_);
+    return f && (!last_ || f->step != last_->step || f->gone);
+}
+
 std::string game_stream::poll(long long now_ms)
 {
     if (done_)

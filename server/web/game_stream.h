@@ -37,6 +37,8 @@ public:
     // after which done() holds.
     std::string poll(long long now_ms);
     bool done() const { return done_; }
+    // poll would have something to give at now_ms.
+    bool ready(long long now_ms) const;
 
 private:
     game_stream() = default;

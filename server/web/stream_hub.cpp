@@ -143,7 +143,8 @@ ssize_t stream_hub::read(void *cls, uint64_t, char *buf, size_t max)
         return 0;
     }
     hub.suspended_.push_back(&st);
-    hub.wake_.notify_all();
+    if (hub.suspended_.size() == 1)
+        hub.wake_.notify_all();
     return 0;
 }
 
@@ -153,8 +154,9 @@ void stream_hub::release(void *cls)
     delete static_cast<stream *>(cls);
 }
 
-// Every few milliseconds, resumes the streams that wait; the library then asks each for
-// its bytes again.
+// Every few milliseconds, resumes the waiting streams that have a frame due (a suspended
+// stream's reader does not run, so its game_stream is the ticker's to look at); the
+// library then asks each for its bytes again.
 void stream_hub::tick()
 {
     std::vector<stream *> due;
@@ -164,7 +166,13 @@ void stream_hub::tick()
             wake_.wait(lock);
         else
             wake_.wait_for(lock, std::chrono::milliseconds(STREAM_TICK_MS));
-        due.swap(suspended_);
+        long long now = now_ms();
+        auto waiting =
+            std::stable_partition(suspended_.begin(), suspended_.end(), [now, this](stream *st) {
+                return !stopping_ && !st->events->ready(now);
+            });
+        due.assign(waiting, suspended_.end());
+        suspended_.erase(waiting, suspended_.end());
         lock.unlock();
         for (stream *st : due)
             MHD_resume_connection(st->connection);

@@ -2,7 +2,7 @@
 // /api/replay?game=ID (a kept game played again) answer with Server-Sent Events, ten
 // frames a second, through the library's documented way of streaming: a content reader
 // that suspends its connection while it has nothing to send, and a ticker thread that
-// resumes every suspended stream a few times a frame. A stream is a connection like any
+// resumes a suspended stream once it has a frame due. A stream is a connection like any
 // other (the same limits per address and in all); it must keep moving, or the guard cuts
 // it as it cuts any answer that stops leaving.
 #pragma once
@@ -22,7 +22,7 @@
 
 class record_store;
 
-constexpr int STREAM_TICK_MS = 25;  // suspended streams are looked at this often
+constexpr int STREAM_TICK_MS = 10;  // suspended streams are looked at this often
 
 class stream_hub {
 public:
