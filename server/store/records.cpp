@@ -243,8 +243,16 @@ bool query_kept_rounds(sqlite3 *db, int64_t id, game_record &rec)
     return rc == SQLITE_DONE;
 }
 
+// A store of an older schema, read as it is, has no replays.
 bool query_replay(sqlite3 *db, int64_t id, game_record &rec)
 {
+    {
+        statement has(db, "SELECT count(*) FROM sqlite_schema WHERE name = 'replays'");
+        if (!has.ok() || sqlite3_step(has.s) != SQLITE_ROW)
+            return false;
+        if (has.column_int(0) == 0)
+            return true;
+    }
     statement st(db, "SELECT steps, inputs FROM replays WHERE game_id = ?1");
     if (!st.ok())
         return false;

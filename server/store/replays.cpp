@@ -116,7 +116,7 @@ int verify_replays(const std::string &path, FILE *out)
         return 1;
     }
     std::string error;
-    std::unique_ptr<record_store> store = record_store::open(path, error);
+    std::unique_ptr<record_store> store = record_store::open_read_only(path, error);
     if (!store) {
         fprintf(stderr, "mazecar-server: %s\n", error.c_str());
         return 1;
