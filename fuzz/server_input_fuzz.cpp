@@ -321,7 +321,8 @@ void check_server_state()
         const conn &k = srv.conns[i];
         if (k.state == CS_FREE)
             continue;
-        if (k.state != CS_NAME && k.state != CS_PLAY && k.state != CS_PROXY)
+        if (k.state != CS_NAME && k.state != CS_PLAY && k.state != CS_PROXY &&
+            k.state != CS_FETCH && k.state != CS_VIEW && k.state != CS_QUIT)
             fault("connection in no known state", k.state);
         if (k.in_len < 0 || k.in_len > IN_BUF_SIZE)
             fault("input length outside its buffer", k.in_len);

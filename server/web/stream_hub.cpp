@@ -129,7 +129,7 @@ ssize_t stream_hub::read(void *cls, uint64_t, char *buf, size_t max)
     hub.guard_.keep_answering(st.guarded);
     if (st.sent < st.pending.size()) {
         size_t n = std::min(max, st.pending.size() - st.sent);
-        memcpy(buf, st.pending.data() + st.sent, n);
+        std::copy_n(st.pending.data() + st.sent, n, buf);
         st.sent += n;
         return static_cast<ssize_t>(n);
     }
