@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "bots_stream.h"
+#include "connection_options.h"
 
 const char *const kind_names[KIND_COUNT] = {"bots",    "idle",  "slow_name",
                                             "garbage", "flood", "probe"};
@@ -221,6 +222,8 @@ void loop::begin_connect(connection &c, long long now)
     int family = o.server_v6 ? AF_INET6 : AF_INET;
     c.fd = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     bool ok = c.fd >= 0;
+    if (ok && c.kind == KIND_PLAYER)  // a bot's connection is a game connection like the client's
+        set_game_connection_options(c.fd);
     if (ok && c.source) {
         int one = 1;
         // The port is chosen at connect(), so one source address is not held to the
