@@ -42,7 +42,7 @@ constexpr long long CLOCK_START_US = 1000000000LL;
 
 // The virtual monotonic clock, in use only while the server runs.
 bool serving;
-server *current;
+game_server *current;
 int slots;          // places of every game of this run
 bool balancer_run;  // the clients stand for a trusted balancer
 long long virtual_us;
@@ -314,7 +314,7 @@ void check_game(const hosted_game &hg)
 
 void check_server_state()
 {
-    const server &srv = *current;
+    const game_server &srv = *current;
     if (static_cast<int>(srv.places.games.size()) > GAMES)
         fault("more games than the cap", static_cast<int>(srv.places.games.size()));
     for (size_t i = 0; i < srv.conns.size(); i++) {
@@ -488,7 +488,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     settings.games_max = GAMES;
     settings.stats_seconds = 0;
     virtual_us = CLOCK_START_US;
-    server srv(cfg, settings);
+    game_server srv(cfg, settings);
     current = &srv;
     serving = true;
     srv.run(listen_fd);

@@ -1,6 +1,6 @@
-// Option parsing. Every number has a name, a range, a default and a line of help, in
-// one table; the human places plus the enemy cars never exceed the MAXPLAYER cars the
-// clients can hold.
+// Option parsing through getopt_long. Every option has a name, a line of help and, for
+// numbers, a range and a default, in one table; the human places plus the enemy cars
+// never exceed the MAXPLAYER cars the clients can hold.
 #include "options.h"
 
 #include <cerrno>
@@ -8,68 +8,117 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <getopt.h>
 #include <string>
+#include <vector>
 
 #include "web/status_http.h"
 
 namespace {
 
-// Numbers given in other units than the configuration keeps them.
-struct raw_numbers {
-    int seed;
-    int checkin_seconds;
-};
-
-struct number_option {
-    const char *name;
-    int lo, hi;
-    int *(*target)(server_options &, raw_numbers &);
-    const char *help;
-};
-
 constexpr int RECORDS_DEFAULT = 10;
 constexpr int RECORDS_MAX = 10000;
 
-// Where an option's number goes: a lambda over the options, so the table names the
-// field itself.
-// A lambda, not an expression to group:
-// NOLINTBEGIN(bugprone-macro-parentheses)
-#define FIELD(expr)                                                                                \
-    [](server_options &o, raw_numbers &r) -> int * {                                               \
-        (void)o;                                                                                   \
-        (void)r;                                                                                   \
-        return &(expr);                                                                            \
-    }
-// NOLINTEND(bugprone-macro-parentheses)
+// One option. A number has a range and the field it fills; any other option takes its
+// value (or none) through apply, which says whether the value was good.
+struct option_spec {
+    const char *name;  // without the leading dashes
+    const char *arg;   // the value's name in --help; null: the option takes none
+    int lo, hi;
+    int &(*number)(server_options &);
+    bool (*apply)(server_options &, const char *value);
+    const char *help;
+};
 
-const number_option numbers[] = {
-    {"--slots", 1, MAXPLAYER, FIELD(o.game.slots), "human places in each game, 1 .. 8 (default 4)"},
-    {"--enemies", 0, MAXPLAYER - 1, FIELD(o.game.enemies),
-     "enemy cars in each game (default 3); places + enemies <= 8"},
-    {"--rounds", 1, ROUNDS_MAX, FIELD(o.game.rounds), "rounds per game (default 3)"},
-    {"--flags", 1, 40, FIELD(o.game.flags), "flags per round, 1 .. 40 (default 10)"},
-    {"--seed", 0, 2147483647, FIELD(r.seed),
+bool take_text(const char *value, const char *&field)
+{
+    field = value;
+    return value != nullptr;
+}
+
+bool take_http(server_options &o, const char *value)
+{
+    std::string addr;
+    int port = 0;
+    o.http = value;
+    return value && parse_http_address(value, addr, port);
+}
+
+bool take_proxy_ranges(server_options &o, const char *value)
+{
+    std::string err;
+    if (parse_proxy_ranges(value, o.net.proxy_from, err))
+        return true;
+    fprintf(stderr, "mazecar-server: --proxy-from: %s\n", err.c_str());
+    return false;
+}
+
+bool take_quick(server_options &o, const char *)
+{
+    o.game.wait_ticks = TICK_HZ / 5;
+    return true;
+}
+
+const option_spec table[] = {
+    {"listen", "ADDR", 0, 0, nullptr,
+     [](server_options &o, const char *v) { return take_text(v, o.listen_addr); },
+     "IPv4 or IPv6 address to listen on (default 127.0.0.1; 0.0.0.0\n"
+     "or :: opens the server to every network of this machine)"},
+    {"slots", "N", 1, MAXPLAYER, [](server_options &o) -> int & { return o.game.slots; }, nullptr,
+     "human places in each game, 1 .. 8 (default 4)"},
+    {"enemies", "N", 0, MAXPLAYER - 1, [](server_options &o) -> int & { return o.game.enemies; },
+     nullptr, "enemy cars in each game (default 3); places + enemies <= 8"},
+    {"rounds", "N", 1, ROUNDS_MAX, [](server_options &o) -> int & { return o.game.rounds; },
+     nullptr, "rounds per game (default 3)"},
+    {"flags", "N", 1, 40, [](server_options &o) -> int & { return o.game.flags; }, nullptr,
+     "flags per round, 1 .. 40 (default 10)"},
+    {"seed", "N", 0, 2147483647, [](server_options &o) -> int & { return o.seed; }, nullptr,
      "seed of the mazes and enemies (default: the clock); each\n"
      "game's seed comes from it and the game's number, so the same\n"
      "seed and key presses give the same games"},
-    {"--lobby-seconds", 0, 3600, FIELD(o.game.lobby_seconds),
-     "lobby countdown after the first check-in (default 15)"},
-    {"--checkin-seconds", 1, 3600, FIELD(r.checkin_seconds),
-     "time a client has to send its name (default 10)"},
-    {"--games", 1, 100000, FIELD(o.net.games_max), "games open at once (default 1000)"},
-    {"--max-connections", 1, 1000000, FIELD(o.net.max_connections),
+    {"lobby-seconds", "N", 0, 3600, [](server_options &o) -> int & { return o.game.lobby_seconds; },
+     nullptr, "lobby countdown after the first check-in (default 15)"},
+    {"checkin-seconds", "N", 1, 3600, [](server_options &o) -> int & { return o.checkin_seconds; },
+     nullptr, "time a client has to send its name (default 10)"},
+    {"games", "N", 1, 100000, [](server_options &o) -> int & { return o.net.games_max; }, nullptr,
+     "games open at once (default 1000)"},
+    {"max-connections", "N", 1, 1000000,
+     [](server_options &o) -> int & { return o.net.max_connections; }, nullptr,
      "connections at once (default 4096); when full, the oldest\n"
      "unfinished check-in makes room for a newcomer"},
-    {"--per-address", 1, 100000, FIELD(o.net.per_address),
+    {"per-address", "N", 1, 100000, [](server_options &o) -> int & { return o.net.per_address; },
+     nullptr,
      "open connections from one address, an IPv6 /64 counting\n"
      "as one (default 8)"},
-    {"--connect-rate", 1, 100000, FIELD(o.net.connect_rate),
-     "new connections from one address per 10 s (default 10)"},
-    {"--stats-seconds", 0, 86400, FIELD(o.net.stats_seconds),
-     "period of the stats line in the log, 0 = none (default 60)"},
+    {"connect-rate", "N", 1, 100000, [](server_options &o) -> int & { return o.net.connect_rate; },
+     nullptr, "new connections from one address per 10 s (default 10)"},
+    {"stats-seconds", "N", 0, 86400, [](server_options &o) -> int & { return o.net.stats_seconds; },
+     nullptr, "period of the stats line in the log, 0 = none (default 60)"},
+    {"db", "PATH", 0, 0, nullptr,
+     [](server_options &o, const char *v) { return take_text(v, o.db); },
+     "the records store (default $XDG_STATE_HOME/mazecar/records.db,\n"
+     "else ~/.local/state/mazecar/records.db); none keeps nothing"},
+    {"records", "[N]", 1, RECORDS_MAX, [](server_options &o) -> int & { return o.records; },
+     nullptr,
+     "print the best N scores and the last N games (default 10)\n"
+     "from the records store, then exit"},
+    {"http", "ADDR:PORT", 0, 0, nullptr, take_http,
+     "serve the status page, /api/status and /metrics there\n"
+     "(read-only; e.g. 127.0.0.1:8055 or [::1]:8055; default none)"},
+    {"quick", nullptr, 0, 0, nullptr, take_quick, "short pauses between phases (for tests)"},
+    {"status-file", "PATH", 0, 0, nullptr,
+     [](server_options &o, const char *v) { return take_text(v, o.net.status_path); },
+     "write the games' state there a few times a second"},
+    {"proxy-from", "LIST", 0, 0, nullptr, take_proxy_ranges,
+     "addresses or CIDR ranges (IPv4, IPv6, comma-separated) of\n"
+     "load balancers whose connections begin with a PROXY\n"
+     "header (version 1 or 2) naming the client, whose address\n"
+     "is then the one limited and logged; such a connection\n"
+     "without a valid header is closed, and a header from any\n"
+     "other address is not believed (docs/SCALING.md)"},
+    {"help", nullptr, 0, 0, nullptr, nullptr, "this text"},
 };
-
-#undef FIELD
+constexpr int TABLE_SIZE = static_cast<int>(sizeof table / sizeof table[0]);
 
 bool parse_int(const char *text, int lo, int hi, int *out)
 {
@@ -95,6 +144,68 @@ void print_help_text(const char *name, const char *help)
     putchar('\n');
 }
 
+// getopt_long's view of the table: each option returns its index in the table. A value
+// in brackets is optional.
+std::vector<option> long_options()
+{
+    std::vector<option> longs;
+    for (int i = 0; i < TABLE_SIZE; i++) {
+        const char *arg = table[i].arg;
+        int has = !arg ? no_argument : arg[0] == '[' ? optional_argument : required_argument;
+        longs.push_back(option{table[i].name, has, nullptr, i});
+    }
+    longs.push_back(option{nullptr, 0, nullptr, 0});
+    return longs;
+}
+
+// An optional count may also come as the next word ("--records 5"), when it is not an option.
+const char *optional_value(int argc, char **argv)
+{
+    if (optarg)
+        return optarg;
+    if (optind < argc && argv[optind][0] != '-')
+        return argv[optind++];
+    return nullptr;
+}
+
+// Applies the table entry found by getopt_long; false when its value is not good.
+bool apply_option(const option_spec &spec, const char *value, server_options &opts)
+{
+    if (spec.number) {
+        if (spec.arg[0] == '[' && !value) {
+            spec.number(opts) = RECORDS_DEFAULT;
+            return true;
+        }
+        return parse_int(value, spec.lo, spec.hi, &spec.number(opts));
+    }
+    return spec.apply(opts, value);
+}
+
+void set_defaults(server_options &opts)
+{
+    opts.game = game_config{4, 3, 3, 15, 10, 0, TICK_HZ, false};
+    opts.net = default_server_settings();
+    opts.listen_addr = "127.0.0.1";
+    opts.db = nullptr;
+    opts.records = 0;
+    opts.http = nullptr;
+    opts.seed = static_cast<int>(time(nullptr) & 0x7fffffff);
+    opts.checkin_seconds = opts.net.checkin_ms / 1000;
+}
+
+// What the numbers mean together, once all are read.
+int finish_options(server_options &opts)
+{
+    opts.game.seed = static_cast<uint32_t>(opts.seed);
+    opts.net.checkin_ms = opts.checkin_seconds * 1000;
+    if (opts.game.slots + opts.game.enemies > MAXPLAYER) {
+        fprintf(stderr, "mazecar-server: %d places and %d enemies make more than %d cars\n",
+                opts.game.slots, opts.game.enemies, MAXPLAYER);
+        return OPTIONS_BAD;
+    }
+    return OPTIONS_RUN;
+}
+
 }  // namespace
 
 void print_usage(const char *program)
@@ -102,31 +213,11 @@ void print_usage(const char *program)
     printf("Usage: %s [options]\n"
            "The Mazecar game server: many games in one process, on TCP port %d.\n\n",
            program, SERVER_PORT);
-    print_help_text("--listen ADDR",
-                    "IPv4 or IPv6 address to listen on (default 127.0.0.1; 0.0.0.0\n"
-                    "or :: opens the server to every network of this machine)");
-    for (const number_option &o : numbers) {
+    for (const option_spec &o : table) {
         char name[40];
-        snprintf(name, sizeof name, "%s N", o.name);
+        snprintf(name, sizeof name, "--%s%s%s", o.name, o.arg ? " " : "", o.arg ? o.arg : "");
         print_help_text(name, o.help);
     }
-    print_help_text("--db PATH", "the records store (default $XDG_STATE_HOME/mazecar/records.db,\n"
-                                 "else ~/.local/state/mazecar/records.db); none keeps nothing");
-    print_help_text("--records [N]", "print the best N scores and the last N games (default 10)\n"
-                                     "from the records store, then exit");
-    print_help_text("--http ADDR:PORT",
-                    "serve the status page, /api/status and /metrics there\n"
-                    "(read-only; e.g. 127.0.0.1:8055 or [::1]:8055; default none)");
-    print_help_text("--quick", "short pauses between phases (for tests)");
-    print_help_text("--status-file PATH", "write the games' state there a few times a second");
-    print_help_text("--proxy-from LIST",
-                    "addresses or CIDR ranges (IPv4, IPv6, comma-separated) of\n"
-                    "load balancers whose connections begin with a PROXY\n"
-                    "header (version 1 or 2) naming the client, whose address\n"
-                    "is then the one limited and logged; such a connection\n"
-                    "without a valid header is closed, and a header from any\n"
-                    "other address is not believed (docs/SCALING.md)");
-    print_help_text("--help", "this text");
     printf("\nRooms: a player whose name is name@room (room: 1 to 8 letters or digits) joins\n"
            "that room's game, made on first use; the name is shown without @room. Any other\n"
            "name joins the newest quick-play game still in its lobby, or a new one.\n\n"
@@ -138,72 +229,32 @@ void print_usage(const char *program)
 
 int parse_options(int argc, char **argv, server_options &opts)
 {
-    opts.game = game_config{4, 3, 3, 15, 10, 0, TICK_HZ, false};
-    opts.net = default_server_settings();
-    opts.listen_addr = "127.0.0.1";
-    opts.db = nullptr;
-    opts.records = 0;
-    opts.http = nullptr;
-    raw_numbers raw{static_cast<int>(time(nullptr) & 0x7fffffff), opts.net.checkin_ms / 1000};
-    for (int i = 1; i < argc; i++) {
-        const char *opt = argv[i];
-        const char *val = i + 1 < argc ? argv[i + 1] : nullptr;
-        bool ok = true, takes_value = true;
-        const number_option *num = nullptr;
-        for (const number_option &o : numbers)
-            if (!strcmp(opt, o.name))
-                num = &o;
-        if (!strcmp(opt, "--help")) {
+    set_defaults(opts);
+    std::vector<option> longs = long_options();
+    optind = 0;  // start afresh: the parser keeps its place between calls
+    opterr = 0;  // the messages below name the option as it was typed
+    for (;;) {
+        int prev = optind;
+        int k = getopt_long(argc, argv, "+:", longs.data(), nullptr);
+        if (k == -1)
+            break;
+        const char *typed = argv[prev > 0 ? prev : 1];
+        if (k == '?') {
+            fprintf(stderr, "mazecar-server: unknown option %s (try --help)\n", typed);
+            return OPTIONS_BAD;
+        }
+        if (k != ':' && !strcmp(table[k].name, "help"))
             return OPTIONS_HELP;
-        } else if (num) {
-            ok = parse_int(val, num->lo, num->hi, num->target(opts, raw));
-        } else if (!strcmp(opt, "--quick")) {
-            opts.game.wait_ticks = TICK_HZ / 5;
-            takes_value = false;
-        } else if (!strcmp(opt, "--listen")) {
-            ok = val != nullptr;
-            opts.listen_addr = val;
-        } else if (!strcmp(opt, "--http")) {
-            std::string addr;
-            int port = 0;
-            ok = val && parse_http_address(val, addr, port);
-            opts.http = val;
-        } else if (!strcmp(opt, "--db")) {
-            ok = val != nullptr;
-            opts.db = val;
-        } else if (!strcmp(opt, "--records")) {
-            // The count is optional: a following word that is not a number is an option.
-            opts.records = RECORDS_DEFAULT;
-            takes_value = val && val[0] != '-';
-            if (takes_value)
-                ok = parse_int(val, 1, RECORDS_MAX, &opts.records);
-        } else if (!strcmp(opt, "--status-file")) {
-            ok = val != nullptr;
-            opts.net.status_path = val;
-        } else if (!strcmp(opt, "--proxy-from")) {
-            std::string err;
-            if (val && !parse_proxy_ranges(val, opts.net.proxy_from, err)) {
-                fprintf(stderr, "mazecar-server: --proxy-from: %s\n", err.c_str());
-                return OPTIONS_BAD;
-            }
-            ok = val != nullptr;
-        } else {
-            fprintf(stderr, "mazecar-server: unknown option %s (try --help)\n", opt);
+        bool optional = k != ':' && table[k].arg && table[k].arg[0] == '[';
+        const char *value = optional ? optional_value(argc, argv) : optarg;
+        if (k == ':' || !apply_option(table[k], value, opts)) {
+            fprintf(stderr, "mazecar-server: %s needs a valid value (try --help)\n", typed);
             return OPTIONS_BAD;
         }
-        if (!ok) {
-            fprintf(stderr, "mazecar-server: %s needs a valid value (try --help)\n", opt);
-            return OPTIONS_BAD;
-        }
-        if (takes_value)
-            i++;
     }
-    opts.game.seed = static_cast<uint32_t>(raw.seed);
-    opts.net.checkin_ms = raw.checkin_seconds * 1000;
-    if (opts.game.slots + opts.game.enemies > MAXPLAYER) {
-        fprintf(stderr, "mazecar-server: %d places and %d enemies make more than %d cars\n",
-                opts.game.slots, opts.game.enemies, MAXPLAYER);
+    if (optind < argc) {
+        fprintf(stderr, "mazecar-server: unexpected argument %s (try --help)\n", argv[optind]);
         return OPTIONS_BAD;
     }
-    return OPTIONS_RUN;
+    return finish_options(opts);
 }

@@ -7,17 +7,6 @@
 #include "game/game.h"
 #include "game/maze.h"
 
-static const int DX[4] = {0, -1, 0, 1};
-static const int DY[4] = {-1, 0, 1, 0};
-// Scratch of one step of one game, never state between steps: the path lengths to
-// each human car, which the enemies of the step read. A map is made the first time an
-// enemy at a crossing asks for it (most steps none does), from the humans' positions
-// after they moved; enemies moving do not change it. One set serves every game, since
-// games step one after another on one thread.
-enum { CHASE_UNKNOWN, CHASE_VALID, CHASE_NONE };
-static int16_t chase_maps[MAXPLAYER][MAP_H][MAP_W];
-static int chase_state[MAXPLAYER];
-
 int cell_centre(int cell)
 {
     return cell * CELL_SIZE + CELL_SIZE / 2;
@@ -171,8 +160,8 @@ void game::choose_enemy(int i)
     // The nearest human on the field, by path length.
     int cx = c.x / CELL_SIZE, cy = c.y / CELL_SIZE, target = -1;
     for (int h = 0; h < cfg.slots; h++)
-        if (chase_map_ready(h) && chase_maps[h][cy][cx] != DIST_NONE &&
-            (target < 0 || chase_maps[h][cy][cx] < chase_maps[target][cy][cx]))
+        if (chase_map_ready(h) && scratch_->dist[h][cy][cx] != DIST_NONE &&
+            (target < 0 || scratch_->dist[h][cy][cx] < scratch_->dist[target][cy][cx]))
             target = h;
     int pick = options[rng_below(n)];
     int lead = leader_heading(i);
@@ -186,7 +175,7 @@ void game::choose_enemy(int i)
     } else if (target >= 0 && rng_below(8) != 0) {
         int best = DIST_NONE + 1;
         for (int k = 0; k < n; k++) {
-            int d = chase_maps[target][cy + DY[options[k]]][cx + DX[options[k]]];
+            int d = scratch_->dist[target][cy + DY[options[k]]][cx + DX[options[k]]];
             if (d < best) {
                 best = d;
                 pick = options[k];
@@ -371,18 +360,19 @@ void game::check_hits(int i)
 void game::forget_chase_maps()
 {
     for (int h = 0; h < cfg.slots; h++)
-        chase_state[h] = CHASE_UNKNOWN;
+        scratch_->state[h] = path_scratch::UNKNOWN;
 }
 
 bool game::chase_map_ready(int h)
 {
-    if (chase_state[h] == CHASE_UNKNOWN) {
+    int &state = scratch_->state[h];
+    if (state == path_scratch::UNKNOWN) {
         const car &c = cars[h];
-        chase_state[h] = c.in_game && on_field(c) ? CHASE_VALID : CHASE_NONE;
-        if (chase_state[h] == CHASE_VALID)
-            distance_map(c.x / CELL_SIZE, c.y / CELL_SIZE, chase_maps[h]);
+        state = c.in_game && on_field(c) ? path_scratch::VALID : path_scratch::NONE;
+        if (state == path_scratch::VALID)
+            distance_map(c.x / CELL_SIZE, c.y / CELL_SIZE, scratch_->dist[h]);
     }
-    return chase_state[h] == CHASE_VALID;
+    return state == path_scratch::VALID;
 }
 
 void game::drive_all()

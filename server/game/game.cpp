@@ -27,7 +27,8 @@ int game::rng_below(int n)
     return n > 0 ? static_cast<int>(rng_state % static_cast<uint32_t>(n)) : 0;
 }
 
-game::game(const game_config &config, int best_score) : cfg(config)
+game::game(const game_config &config, int best_score, std::shared_ptr<path_scratch> scratch)
+    : cfg(config), scratch_(scratch ? std::move(scratch) : std::make_shared<path_scratch>())
 {
     if (cfg.slots < 1)
         cfg.slots = 1;

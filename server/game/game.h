@@ -7,8 +7,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
+#include "game/maze.h"
 #include "game/outbox.h"
 #include "wire.h"
 
@@ -98,7 +100,10 @@ struct round_note {
 
 class game {
 public:
-    explicit game(const game_config &config, int best_score = 0);
+    // scratch: the path maps of a step, shared by games that step one after another on
+    // one thread; a game given none makes its own.
+    explicit game(const game_config &config, int best_score = 0,
+                  std::shared_ptr<path_scratch> scratch = nullptr);
 
     // The connection layer's side: a client took a free human place (after its
     // check-in) or left it; the key word it sent; one step of 1/TICK_HZ second.
@@ -177,6 +182,7 @@ public:
     void send_hiscore(int slot);
 
 private:
+    std::shared_ptr<path_scratch> scratch_;
     int record_wait, smoke_wait, ready_count, lobby_announced;
 
     bool human_slot(int slot) const { return slot >= 0 && slot < cfg.slots; }

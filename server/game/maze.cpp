@@ -7,9 +7,6 @@
 #include "game/game.h"
 #include "game/maze.h"
 
-static const int DX[4] = {0, -1, 0, 1};
-static const int DY[4] = {-1, 0, 1, 0};
-
 bool cell_inside(int cx, int cy)
 {
     return cx >= 0 && cx < MAP_W && cy >= 0 && cy < MAP_H;

@@ -57,7 +57,7 @@ hosted_game *placement::open_game(const std::string &room)
         return nullptr;
     game_config cfg = base_;
     cfg.seed = seed_of(opened_);
-    auto hg = std::make_unique<hosted_game>(cfg, best_score);
+    auto hg = std::make_unique<hosted_game>(cfg, best_score, scratch_);
     hg->id = ++opened_;
     hg->g.id = hg->id;
     hg->room = room;

@@ -15,7 +15,8 @@
 constexpr int ROOM_NAME_MAX = 8;  // letters or digits
 
 struct hosted_game {
-    explicit hosted_game(const game_config &cfg, int best) : g(cfg, best), conn{}
+    hosted_game(const game_config &cfg, int best, std::shared_ptr<path_scratch> scratch)
+        : g(cfg, best, std::move(scratch)), conn{}
     {
         for (int &c : conn)
             c = -1;
@@ -65,4 +66,6 @@ private:
     game_config base_;
     int opened_ = 0;
     std::unordered_map<std::string, hosted_game *> rooms_;
+    // The games here step one after another on the loop's thread: one set of path maps.
+    std::shared_ptr<path_scratch> scratch_ = std::make_shared<path_scratch>();
 };

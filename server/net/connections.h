@@ -9,12 +9,14 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <sys/epoll.h>
 #include <unordered_map>
 #include <vector>
 
 #include "game/game.h"
 #include "game/placement.h"
 #include "net/address_limits.h"
+#include "net/out_queue.h"
 #include "net/proxy.h"
 #include "net/stats.h"
 #include "store/records.h"
@@ -24,7 +26,6 @@ constexpr int NAME_IN_MAX = 64;   // longest name message accepted (length word)
 constexpr int IN_BUF_SIZE = 256;  // per-connection input bound
 static_assert(4 + NAME_IN_MAX <= IN_BUF_SIZE, "a whole name message fits the input buffer");
 static_assert(PROXY_HEADER_MAX <= IN_BUF_SIZE, "a whole PROXY header fits the input buffer");
-constexpr int OUT_BUF_SIZE = 64 * 1024;  // per-connection output bound
 // Keeps a client that stops reading from hiding its backlog in the kernel.
 constexpr int SOCKET_SNDBUF = 32 * 1024;
 constexpr int QUIT_FLUSH_MS = 2000;      // time given to TAG_QUIT to leave on shutdown
@@ -33,6 +34,13 @@ constexpr int ACCEPTS_PER_TURN = 256;    // new connections taken before serving
 constexpr long long CONNECT_RATE_WINDOW_MS = 10000;
 constexpr int STATUS_FILE_STEPS = 10;  // steps between writes of the status file
 constexpr int SNAPSHOT_STEPS = 8;      // steps between snapshots for the status page
+
+// An epoll event's data: the connection's index and its generation, or the listener.
+constexpr uint64_t LISTENER_EVENT = ~uint64_t{0};
+inline uint64_t event_tag(int index, uint32_t gen)
+{
+    return uint64_t{gen} << 32 | static_cast<uint32_t>(index);
+}
 
 struct server_settings {
     int checkin_ms;           // a check-in must finish within this (--checkin-seconds)
@@ -49,19 +57,6 @@ struct server_settings {
 };
 
 server_settings default_server_settings();
-
-// Bytes waiting to be sent to one client, at most `limit`.
-struct out_queue {
-    std::vector<unsigned char> buf;
-    size_t start = 0;
-    size_t limit = OUT_BUF_SIZE;
-    size_t pending() const { return buf.size() - start; }
-    const unsigned char *front() const { return buf.data() + start; }
-    // False (and nothing queued) when the bytes do not fit in the bound.
-    bool push(const void *bytes, size_t len);
-    void consume(size_t n);
-    void reset();
-};
 
 // CS_PROXY: from a trusted balancer, waiting for the PROXY header before the greeting.
 enum { CS_FREE, CS_NAME, CS_PLAY, CS_PROXY };
@@ -90,15 +85,15 @@ extern volatile sig_atomic_t stop_requested;
 // the system allows it) and port (0 picks a free one); -1 and a message on failure.
 int open_listener(const char *addr, int port, int *bound_port);
 
-class server {
+class game_server {
 public:
     // store: where finished games are kept (may be null: nothing is kept); board: where
     // the loop publishes its snapshots for the status page (may be null).
-    server(const game_config &base, const server_settings &settings, record_store *store = nullptr,
-           snapshot_board *board = nullptr);
-    ~server();
-    server(const server &) = delete;
-    server &operator=(const server &) = delete;
+    game_server(const game_config &base, const server_settings &settings,
+                record_store *store = nullptr, snapshot_board *board = nullptr);
+    ~game_server();
+    game_server(const game_server &) = delete;
+    game_server &operator=(const game_server &) = delete;
 
     // Serves until stop_requested is set, then sends TAG_QUIT to every client, closes
     // everything and returns 0 (1 when the loop itself failed).
@@ -140,6 +135,8 @@ private:
     server_figures figures() const;
     void log_stats(long long now_ms);
     void quit_all();
+    void handle_events(const epoll_event *events, int n, int listen_fd);
+    void run_step(long long lateness_us);
     int index_of(const conn &c) const { return static_cast<int>(&c - conns.data()); }
 
     server_settings settings_;

@@ -380,61 +380,75 @@ void record_store::writer_loop()
     }
 }
 
+namespace {
+
+// The game's own row; its id through last_insert_rowid.
+bool insert_game_row(sqlite3 *db, const game_record &rec)
+{
+    statement st(db, "INSERT INTO games (started_ms, ended_ms, seed, rounds_played, places,"
+                     " enemies, room, abandoned) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
+    if (!st.ok())
+        return false;
+    st.integer(1, rec.started_ms);
+    st.integer(2, rec.ended_ms);
+    st.integer(3, rec.seed);
+    st.integer(4, rec.rounds_played);
+    st.integer(5, rec.places);
+    st.integer(6, rec.enemies);
+    st.blob(7, rec.room);
+    st.integer(8, rec.abandoned);
+    return sqlite3_step(st.s) == SQLITE_DONE;
+}
+
+bool insert_players(sqlite3 *db, int64_t game_id, const std::vector<player_record> &players)
+{
+    statement st(db, "INSERT INTO players (game_id, place, name, score, flags, wins,"
+                     " finished) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)");
+    bool ok = st.ok();
+    for (size_t i = 0; ok && i < players.size(); i++) {
+        const player_record &p = players[i];
+        sqlite3_reset(st.s);
+        st.integer(1, game_id);
+        st.integer(2, p.place);
+        st.blob(3, p.name);
+        st.integer(4, p.score);
+        st.integer(5, p.flags);
+        st.integer(6, p.wins);
+        st.integer(7, p.finished);
+        ok = sqlite3_step(st.s) == SQLITE_DONE;
+    }
+    return ok;
+}
+
+bool insert_rounds(sqlite3 *db, int64_t game_id, const std::vector<round_record> &rounds)
+{
+    statement st(db, "INSERT INTO rounds (game_id, number, winner_place, winner_name,"
+                     " flags) VALUES (?1, ?2, ?3, ?4, ?5)");
+    bool ok = st.ok();
+    for (size_t i = 0; ok && i < rounds.size(); i++) {
+        const round_record &r = rounds[i];
+        sqlite3_reset(st.s);
+        sqlite3_clear_bindings(st.s);  // NULL winner unless one is bound
+        st.integer(1, game_id);
+        st.integer(2, r.number);
+        if (r.winner_place >= 0) {
+            st.integer(3, r.winner_place);
+            st.blob(4, r.winner_name);
+        }
+        st.integer(5, r.flags);
+        ok = sqlite3_step(st.s) == SQLITE_DONE;
+    }
+    return ok;
+}
+
+}  // namespace
+
+// One game, its players and its rounds in one transaction: all kept or none.
 bool record_store::write_game(const game_record &rec, std::string &why)
 {
-    bool ok = exec(db_, "BEGIN IMMEDIATE");
-    if (ok) {
-        statement st(db_, "INSERT INTO games (started_ms, ended_ms, seed, rounds_played, places,"
-                          " enemies, room, abandoned) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
-        ok = st.ok();
-        if (ok) {
-            st.integer(1, rec.started_ms);
-            st.integer(2, rec.ended_ms);
-            st.integer(3, rec.seed);
-            st.integer(4, rec.rounds_played);
-            st.integer(5, rec.places);
-            st.integer(6, rec.enemies);
-            st.blob(7, rec.room);
-            st.integer(8, rec.abandoned);
-            ok = sqlite3_step(st.s) == SQLITE_DONE;
-        }
-    }
+    bool ok = exec(db_, "BEGIN IMMEDIATE") && insert_game_row(db_, rec);
     int64_t game_id = sqlite3_last_insert_rowid(db_);
-    if (ok) {
-        statement st(db_, "INSERT INTO players (game_id, place, name, score, flags, wins,"
-                          " finished) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)");
-        ok = st.ok();
-        for (size_t i = 0; ok && i < rec.players.size(); i++) {
-            const player_record &p = rec.players[i];
-            sqlite3_reset(st.s);
-            st.integer(1, game_id);
-            st.integer(2, p.place);
-            st.blob(3, p.name);
-            st.integer(4, p.score);
-            st.integer(5, p.flags);
-            st.integer(6, p.wins);
-            st.integer(7, p.finished);
-            ok = sqlite3_step(st.s) == SQLITE_DONE;
-        }
-    }
-    if (ok) {
-        statement st(db_, "INSERT INTO rounds (game_id, number, winner_place, winner_name,"
-                          " flags) VALUES (?1, ?2, ?3, ?4, ?5)");
-        ok = st.ok();
-        for (size_t i = 0; ok && i < rec.rounds.size(); i++) {
-            const round_record &r = rec.rounds[i];
-            sqlite3_reset(st.s);
-            sqlite3_clear_bindings(st.s);  // NULL winner unless one is bound
-            st.integer(1, game_id);
-            st.integer(2, r.number);
-            if (r.winner_place >= 0) {
-                st.integer(3, r.winner_place);
-                st.blob(4, r.winner_name);
-            }
-            st.integer(5, r.flags);
-            ok = sqlite3_step(st.s) == SQLITE_DONE;
-        }
-    }
+    ok = ok && insert_players(db_, game_id, rec.players) && insert_rounds(db_, game_id, rec.rounds);
     ok = ok && exec(db_, "COMMIT");
     if (!ok) {
         why = sqlite3_errmsg(db_);

@@ -222,7 +222,7 @@ protected:
         s.stats_seconds = 0;
         ASSERT_TRUE(parse_proxy_ranges("127.0.0.1", s.proxy_from, err));
         game_config g{4, 0, 1, 15, 1, 1, TICK_HZ, false};
-        srv = new server(g, s);
+        srv = new game_server(g, s);
         stop_requested = 0;
         loop = std::thread([this] { srv->run(listen_fd); });
     }
@@ -287,7 +287,7 @@ protected:
     static void send_bytes(int fd, const bytes &b) { send(fd, b.data(), b.size(), MSG_NOSIGNAL); }
 
     int listen_fd = -1, port = 0;
-    server *srv = nullptr;
+    game_server *srv = nullptr;
     std::thread loop;
 };
 

@@ -1,0 +1,143 @@
+// Stepping the games and carrying their messages to the clients; handing finished and
+// abandoned games to the records store and releasing their final results once kept.
+#include <utility>
+
+#include "net/clock.h"
+#include "net/connections.h"
+
+void game_server::touch(hosted_game *hg)
+{
+    if (!hg->touched) {
+        hg->touched = true;
+        touched_.push_back(hg);
+    }
+}
+
+// Hands the game's messages to its clients. A client whose queue is full is dropped,
+// which the game hears as a player leaving (and may answer with messages of its own,
+// taken in the same pass).
+void game_server::deliver(hosted_game *hg)
+{
+    game &g = hg->g;
+    for (size_t m = 0; m < g.out.msgs.size(); m++) {
+        outbox::entry e = g.out.msgs[m];
+        for (int s = 0; s < g.cfg.slots; s++) {
+            int index = hg->conn[s];
+            if (index < 0 || (e.slot != TO_ALL && e.slot != s))
+                continue;
+            conn &c = conns[static_cast<size_t>(index)];
+            if (!c.out.push(g.out.data(e), static_cast<size_t>(e.len))) {
+                drop(c, DROPPED_NOT_READING, "not reading (output queue full)");
+                continue;
+            }
+            stats.messages_sent++;
+            stats.bytes_sent += static_cast<uint64_t>(e.len);
+            want_flush(c);
+        }
+    }
+    g.out.clear();
+}
+
+void game_server::finish_turn()
+{
+    for (size_t k = 0; k < touched_.size(); k++)
+        deliver(touched_[k]);
+    for (hosted_game *hg : touched_) {
+        hg->touched = false;
+        if (hg->g.connected_count() == 0)
+            close_game(hg);
+    }
+    touched_.clear();
+    flush_all();
+}
+
+// ---- Records ----
+
+void game_server::record_game(hosted_game *hg, bool abandoned)
+{
+    const game &g = hg->g;
+    hg->recorded = true;
+    game_record rec{};
+    rec.started_ms = hg->started_ms;
+    rec.ended_ms = wall_clock_ms();
+    rec.seed = g.cfg.seed;
+    rec.rounds_played = g.round_no;
+    rec.places = g.cfg.slots;
+    rec.enemies = g.cfg.enemies;
+    rec.room = hg->room;
+    rec.abandoned = abandoned;
+    for (int s = 0; s < g.cfg.slots; s++) {
+        const car &c = g.cars[s];
+        if (c.in_game)
+            rec.players.push_back(player_record{c.name, s, c.score, c.flags_game, c.wins,
+                                                c.connected && c.status != PS_RETIRED});
+    }
+    for (const round_note &r : g.rounds_played)
+        rec.rounds.push_back(
+            round_record{r.number, r.winner, r.winner >= 0 ? g.cars[r.winner].name : "", r.flags});
+    uint64_t ticket = next_ticket_++;
+    if (store_ && store_->submit(ticket, std::move(rec)))
+        tickets_[ticket] = hg->id;
+    else
+        hg->g.record_done();  // nothing will come back: the result goes out now
+}
+
+// Games whose record is stored (or could not be) announce their final result.
+void game_server::take_record_completions()
+{
+    if (!store_ || tickets_.empty())
+        return;
+    completions_.clear();
+    store_->take_completions(completions_);
+    for (auto [ticket, ok] : completions_) {
+        auto it = tickets_.find(ticket);
+        if (it == tickets_.end())
+            continue;
+        int id = it->second;
+        tickets_.erase(it);
+        for (const auto &hg : places.games)
+            if (hg->id == id) {
+                hg->g.record_done();
+                touch(hg.get());
+            }
+    }
+}
+
+// A game whose players have all left: kept as abandoned when it was under way.
+void game_server::close_game(hosted_game *hg)
+{
+    if (store_ && store_->keeps_records() && hg->started_ms != 0 && !hg->recorded &&
+        hg->g.under_way())
+        record_game(hg, true);
+    places.close(hg);
+}
+
+void game_server::share_best_score()
+{
+    for (const auto &hg : places.games)
+        if (hg->g.hiscore > places.best_score)
+            places.best_score = hg->g.hiscore;
+    for (const auto &hg : places.games)
+        hg->g.raise_hiscore(places.best_score);
+}
+
+void game_server::step_all(long long lateness_us)
+{
+    long long t0 = monotonic_us();
+    steps++;
+    for (const auto &hg : places.games) {
+        game &g = hg->g;
+        bool was_under_way = g.under_way();
+        g.step();
+        if (was_under_way != g.under_way()) {  // a game began, or went back to the lobby
+            hg->started_ms = g.under_way() ? wall_clock_ms() : 0;
+            hg->recorded = false;
+        }
+        if (g.phase == PH_RECORDING && !hg->recorded)
+            record_game(hg.get(), false);
+        deliver(hg.get());
+    }
+    share_best_score();
+    flush_all();
+    stats.note_step(monotonic_us() - t0, lateness_us);
+}

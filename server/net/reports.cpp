@@ -1,0 +1,126 @@
+// What the loop tells people: the stats line, the status file for tests and the
+// snapshot the status page shows.
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+#include "log.h"
+#include "net/clock.h"
+#include "net/connections.h"
+
+void game_server::write_status_file() const
+{
+    const char *path = settings_.status_path;
+    if (!path)
+        return;
+    char tmp[1024];
+    snprintf(tmp, sizeof tmp, "%s.tmp", path);
+    FILE *f = fopen(tmp, "w");
+    if (!f)
+        return;
+    static char text[8192];
+    for (const auto &hg : places.games) {
+        int len = hg->g.describe(text, sizeof text);
+        fwrite(text, 1, static_cast<size_t>(len), f);
+        fprintf(f, "game %d room %s\n", hg->id, hg->room.empty() ? "-" : hg->room.c_str());
+    }
+    fclose(f);
+    rename(tmp, path);
+}
+
+server_figures game_server::figures() const
+{
+    server_figures f{};
+    f.started_ms = started_unix_ms_;
+    f.taken_ms = wall_clock_ms();
+    for (const conn &c : conns) {
+        f.connections += c.state != CS_FREE;
+        f.checking_in += c.state == CS_NAME || c.state == CS_PROXY;
+    }
+    for (const auto &hg : places.games) {
+        (hg->g.in_lobby() ? f.games_lobby : f.games_playing)++;
+        f.watchers += hg->g.watcher_count();
+        f.players += hg->g.connected_count() - hg->g.watcher_count();
+    }
+    for (int r = 0; r < REASON_COUNT; r++)
+        f.refusals[reason_names[r]] = stats.reasons[r];
+    f.connections_accepted = stats.connections_accepted;
+    f.games_opened = static_cast<uint64_t>(places.opened());
+    f.messages_sent = stats.messages_sent;
+    f.bytes_sent = stats.bytes_sent;
+    f.step_bucket_bounds.assign(step_bucket_bounds, step_bucket_bounds + STEP_BUCKETS);
+    f.step_bucket_counts.assign(stats.step_buckets, stats.step_buckets + STEP_BUCKETS + 1);
+    f.step_seconds_sum = stats.step_seconds_sum;
+    f.step_count = stats.step_count;
+    stats.step_percentiles(&f.step_p50_ms, &f.step_p99_ms);
+    f.late_steps = stats.late_steps;
+    f.store = store_ && store_->keeps_records();
+    if (f.store) {
+        f.records_written = store_->written();
+        f.records_failed = store_->failed();
+    }
+    return f;
+}
+
+static game_view view_of(const hosted_game &hg, const std::vector<conn> &conns)
+{
+    const game &g = hg.g;
+    game_view v{};
+    v.id = hg.id;
+    v.room = hg.room;
+    v.phase = g.phase_name();
+    v.round = g.round_no;
+    v.rounds = g.cfg.rounds;
+    v.places = g.cfg.slots;
+    v.enemies = g.cfg.enemies;
+    v.watchers = g.watcher_count();
+    for (int i = 0; i < g.car_total(); i++) {
+        const car &c = g.cars[i];
+        if (!g.is_enemy(i) && !c.connected && !c.in_game)
+            continue;
+        int holder = g.is_enemy(i) ? -1 : hg.conn[i];
+        v.cars.push_back(car_view{i, g.is_enemy(i), c.name, c.status, c.x, c.y, c.score, c.flags,
+                                  c.flags_game, c.fuel, c.lives, c.wins, c.connected,
+                                  holder >= 0 ? conns[static_cast<size_t>(holder)].addr_text : ""});
+    }
+    v.maze.resize(MAP_BYTES);
+    for (int k = 0; k < MAP_BYTES; k++)
+        v.maze[static_cast<size_t>(k)] = static_cast<char>('0' + g.field[k / MAP_W][k % MAP_W]);
+    return v;
+}
+
+// A copy of what the status page shows, handed over to the page's thread. Games are
+// listed oldest first.
+void game_server::publish_snapshot()
+{
+    auto snap = std::make_shared<status_snapshot>();
+    snap->figures = figures();
+    snap->games.reserve(places.games.size());
+    for (const auto &hg : places.games)
+        snap->games.push_back(view_of(*hg, conns));
+    std::sort(snap->games.begin(), snap->games.end(),
+              [](const game_view &a, const game_view &b) { return a.id < b.id; });
+    if (store_)
+        snap->hall = store_->hall();
+    board_->publish(std::move(snap));
+}
+
+void game_server::log_stats(long long now)
+{
+    // The same counts the status page shows, taken in one place.
+    server_figures f = figures();
+    stats_totals t{f.games_lobby, f.games_playing, f.players,
+                   f.watchers,    f.connections,   f.checking_in};
+    double seconds = static_cast<double>(now - stats_last_ms_) / 1000.0;
+    if (store_ && store_->keeps_records()) {
+        stats.records_written = store_->written();
+        stats.records_failed = store_->failed();
+    }
+    log_line("%s", stats_line(stats, stats_before_, seconds, t, log_take_suppressed()).c_str());
+    stats_before_ = stats;
+    stats.step_us.clear();
+    stats.late_us.clear();
+    stats_before_.step_us.clear();
+    stats_before_.late_us.clear();
+    stats_last_ms_ = now;
+}
