@@ -1,6 +1,7 @@
 // mazecar-server: options, signals, descriptors, the listening socket, then the loop.
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <sys/resource.h>
 
@@ -96,6 +97,11 @@ int main(int argc, char **argv)
     if (!opts.net.proxy_from.empty())
         log_line("connections from %zu trusted balancer range(s) must begin with a PROXY header",
                  opts.net.proxy_from.size());
+    // For the link benchmark only (bench/link_lab.py): the way of sending it compares with.
+    opts.net.bench_nagle = getenv("MAZECAR_BENCH_NAGLE") != nullptr;
+    if (opts.net.bench_nagle)
+        log_line("MAZECAR_BENCH_NAGLE set, for measurement: Nagle's algorithm on and every "
+                 "position message queued");
     int rc = serve(fd, opts.game, opts.net, store.get(), opts.http ? &board : nullptr);
     http.stop();
     log_line("stopped");

@@ -1,16 +1,35 @@
-// A playing client's bytes: key frames in, the queue out (one send per turn, EPOLLOUT
-// while the kernel buffer is full), and dropping a client, which the game hears as a leave.
+// A playing client's bytes: key frames in within the key-frame bucket, the queue out
+// (one send per turn, EPOLLOUT while the kernel holds unsent bytes), and dropping a
+// client, which the game hears as a leave.
 #include <cerrno>
 #include <cstring>
+#include <linux/sockios.h>
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "log.h"
+#include "net/clock.h"
 #include "net/connections.h"
+
+// The key-frame bucket: KEY_FRAMES_PER_SECOND frames of credit a second, at most
+// KEY_FRAMES_BURST; false when no whole frame is left.
+static bool take_key_credit(conn &c, long long now_ms)
+{
+    constexpr long long full = KEY_FRAMES_BURST * 1000LL;
+    long long gained = (now_ms - c.keys_ms) * KEY_FRAMES_PER_SECOND;
+    c.key_credit = gained >= full - c.key_credit ? full : c.key_credit + gained;
+    c.keys_ms = now_ms;
+    if (c.key_credit < 1000)
+        return false;
+    c.key_credit -= 1000;
+    return true;
+}
 
 void game_server::read_frames(conn &c)
 {
+    long long now = monotonic_ms();
     int used = 0;
     while (c.state == CS_PLAY && c.in_len - used >= TAG_SIZE) {
         int32_t tag = get_be32(c.in + used);
@@ -21,11 +40,7 @@ void game_server::read_frames(conn &c)
         }
         if (c.in_len - used < KEYS_MSG_SIZE)
             break;
-        if (c.frames_step != steps) {
-            c.frames_step = steps;
-            c.frames = 0;
-        }
-        if (++c.frames > KEY_FRAMES_PER_STEP) {
+        if (!take_key_credit(c, now)) {
             drop(c, DROPPED_FLOODING, "too many key frames");
             return;
         }
@@ -63,9 +78,21 @@ void game_server::on_readable(conn &c)
 
 // ---- Output ----
 
+// Bytes the kernel holds for the socket that have not gone on the wire (0 when it
+// cannot tell).
+static int unsent_in_kernel(int fd)
+{
+    int n = 0;
+    return ioctl(fd, SIOCOUTQNSD, &n) == 0 ? n : 0;
+}
+
+// While the kernel still holds unsent bytes (the link is stalled or slower than the
+// game), what waits stays in the queue, where a newer position replaces an older one;
+// EPOLLOUT comes once the kernel has sent everything (PLAYER_NOTSENT_LOWAT).
 void game_server::write_out(conn &c)
 {
-    while (c.out.pending() > 0) {
+    bool hold = c.paced && c.out.pending() > 0 && unsent_in_kernel(c.fd) > 0;
+    while (!hold && c.out.pending() > 0) {
         ssize_t n = send(c.fd, c.out.front(), c.out.pending(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0) {
             if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)

@@ -28,9 +28,16 @@ static_assert(4 + NAME_IN_MAX <= IN_BUF_SIZE, "a whole name message fits the inp
 static_assert(PROXY_HEADER_MAX <= IN_BUF_SIZE, "a whole PROXY header fits the input buffer");
 // Keeps a client that stops reading from hiding its backlog in the kernel.
 constexpr int SOCKET_SNDBUF = 32 * 1024;
-constexpr int QUIT_FLUSH_MS = 2000;      // time given to TAG_QUIT to leave on shutdown
-constexpr int KEY_FRAMES_PER_STEP = 16;  // far more than hands can press in 1/30 s
-constexpr int ACCEPTS_PER_TURN = 256;    // new connections taken before serving others
+// A player's socket is writable (EPOLLOUT) only once the kernel has sent every byte it
+// was given (TCP_NOTSENT_LOWAT): the loop hands it more only then (write_out).
+constexpr int PLAYER_NOTSENT_LOWAT = 1;
+constexpr int QUIT_FLUSH_MS = 2000;  // time given to TAG_QUIT to leave on shutdown
+// Key frames a player may send: a bucket of KEY_FRAMES_BURST, refilled at
+// KEY_FRAMES_PER_SECOND. A burst of what a stalled link held back passes; a flood
+// empties the bucket and the player is dropped. A tap is two frames (down, up).
+constexpr int KEY_FRAMES_BURST = 60;
+constexpr int KEY_FRAMES_PER_SECOND = 40;  // 20 taps a second, more than hands keep up
+constexpr int ACCEPTS_PER_TURN = 256;      // new connections taken before serving others
 constexpr long long CONNECT_RATE_WINDOW_MS = 10000;
 constexpr int STATUS_FILE_STEPS = 10;  // steps between writes of the status file
 constexpr int SNAPSHOT_STEPS = 8;      // steps between snapshots for the status page
@@ -54,6 +61,10 @@ struct server_settings {
     int socket_sndbuf;        // kernel send buffer of each client (SOCKET_SNDBUF)
     // Balancers whose connections begin with a PROXY header naming the client (--proxy-from)
     std::vector<proxy_range> proxy_from = {};
+    // For the link benchmark only (MAZECAR_BENCH_NAGLE in the environment): Nagle's
+    // algorithm stays on for players and every position message is queued, so the
+    // benchmark can measure the shipped way of sending against that.
+    bool bench_nagle = false;
 };
 
 server_settings default_server_settings();
@@ -75,8 +86,9 @@ struct conn {
     out_queue out;
     bool flush_pending = false;  // in the list of queues to send at the end of the turn
     bool polling_out = false;    // epoll waits for room to write
-    long frames_step = -1;       // the step the frame count belongs to
-    int frames = 0;
+    bool paced = false;          // PLAYER_NOTSENT_LOWAT is set: hand the kernel no backlog
+    long long keys_ms = 0;       // when the key-frame credit was last brought up to date
+    long long key_credit = 0;    // key frames allowed now, in thousandths of a frame
 };
 
 extern volatile sig_atomic_t stop_requested;

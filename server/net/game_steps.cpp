@@ -13,7 +13,8 @@ void game_server::touch(hosted_game *hg)
     }
 }
 
-// Hands the game's messages to its clients. A client whose queue is full is dropped,
+// Hands the game's messages to its clients; a position message takes the place of an
+// unsent one at the end of a client's queue. A client whose queue is full is dropped,
 // which the game hears as a player leaving (and may answer with messages of its own,
 // taken in the same pass).
 void game_server::deliver(hosted_game *hg)
@@ -21,17 +22,23 @@ void game_server::deliver(hosted_game *hg)
     game &g = hg->g;
     for (size_t m = 0; m < g.out.msgs.size(); m++) {
         outbox::entry e = g.out.msgs[m];
+        const unsigned char *bytes = g.out.data(e);
+        size_t len = static_cast<size_t>(e.len);
+        bool position = get_be32(bytes) == TAG_PLAYERINFO && !settings_.bench_nagle;
         for (int s = 0; s < g.cfg.slots; s++) {
             int index = hg->conn[s];
             if (index < 0 || (e.slot != TO_ALL && e.slot != s))
                 continue;
             conn &c = conns[static_cast<size_t>(index)];
-            if (!c.out.push(g.out.data(e), static_cast<size_t>(e.len))) {
+            size_t replaced = 0;
+            bool queued =
+                position ? c.out.push_position(bytes, len, &replaced) : c.out.push(bytes, len);
+            if (!queued) {
                 drop(c, DROPPED_NOT_READING, "not reading (output queue full)");
                 continue;
             }
-            stats.messages_sent++;
-            stats.bytes_sent += static_cast<uint64_t>(e.len);
+            stats.messages_sent += replaced ? 0 : 1;  // a replaced message never went out
+            stats.bytes_sent += len - replaced;
             want_flush(c);
         }
     }

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -164,11 +165,22 @@ void game_server::admit(int fd, const sockaddr_storage &sa)
     c.out.reset();
     c.out.limit = static_cast<size_t>(settings_.out_queue_bytes);
     c.flush_pending = c.polling_out = false;
-    c.frames_step = -1;
+    c.keys_ms = monotonic_ms();
+    c.key_credit = KEY_FRAMES_BURST * 1000LL;
     int sndbuf = settings_.socket_sndbuf;
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
-    if (sa.ss_family == AF_INET || sa.ss_family == AF_INET6)  // a vanished player is dropped
-        enable_dead_peer_detection(fd);
+    // A vanished player is dropped; a message leaves when it is written, and waits in
+    // the queue while the kernel still holds unsent bytes.
+    c.paced = false;
+    if (sa.ss_family == AF_INET || sa.ss_family == AF_INET6) {
+        if (settings_.bench_nagle) {
+            enable_dead_peer_detection(fd);
+        } else {
+            set_game_connection_options(fd);
+            c.paced = setsockopt(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &PLAYER_NOTSENT_LOWAT,
+                                 sizeof PLAYER_NOTSENT_LOWAT) == 0;
+        }
+    }
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.u64 = event_tag(index, c.gen);

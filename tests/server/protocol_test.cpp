@@ -652,4 +652,33 @@ TEST(OutputQueue, HoldsBytesInOrderAfterPartialSendsAndRefusesWhatDoesNotFit)
     EXPECT_EQ(q.pending(), 0u);
 }
 
+TEST(OutputQueue, ANewerPositionTakesTheUnsentLastPositionsPlaceAndNothingElseMoves)
+{
+    out_queue q;
+    q.limit = 16;
+    const unsigned char p1[4] = {1, 1, 1, 1}, p2[4] = {2, 2, 2, 2}, p3[4] = {3, 3, 3, 3},
+                        other[4] = {9, 9, 9, 9};
+    auto held = [&q] { return std::vector<int>(q.front(), q.front() + q.pending()); };
+    size_t replaced = 99;
+    ASSERT_TRUE(q.push_position(p1, 4, &replaced));
+    EXPECT_EQ(replaced, 0u);
+    ASSERT_TRUE(q.push_position(p2, 4, &replaced));
+    EXPECT_EQ(replaced, 4u);
+    EXPECT_EQ(held(), (std::vector<int>{2, 2, 2, 2}));
+    // Another message after it: the next position queues behind, in order.
+    ASSERT_TRUE(q.push(other, 4));
+    ASSERT_TRUE(q.push_position(p3, 4, &replaced));
+    EXPECT_EQ(replaced, 0u);
+    EXPECT_EQ(held(), (std::vector<int>{2, 2, 2, 2, 9, 9, 9, 9, 3, 3, 3, 3}));
+    // Replaced bytes count until the kernel takes some: a client that reads nothing
+    // reaches the bound as soon as if every position had queued.
+    EXPECT_FALSE(q.push_position(p1, 4, &replaced));
+    EXPECT_EQ(held(), (std::vector<int>{2, 2, 2, 2, 9, 9, 9, 9, 3, 3, 3, 3}));
+    // Once the first byte of a position is sent it stays whole, and a newer one waits.
+    q.consume(9);
+    ASSERT_TRUE(q.push_position(p1, 4, &replaced));
+    EXPECT_EQ(replaced, 0u);
+    EXPECT_EQ(held(), (std::vector<int>{3, 3, 3, 1, 1, 1, 1}));
+}
+
 }  // namespace
