@@ -43,8 +43,8 @@ from player import (KEY_DOWN, KEY_LEFT, KEY_RIGHT, KEY_SPACE, KEY_UP, TAG_PLAYER
                     TAG_START, Player, key_frame)
 
 PLAY_TAGS_END = {7, 8, 10, 11, 12, 14, 16}  # lobby, ready, results, game over, pause
-LINKS = {"a": dict(jitter_ms=10), "b": dict(jitter_ms=10, loss=0.01),
-         "c": dict(jitter_ms=10)}
+LINKS = {"a": dict(jitter_ms=5), "b": dict(jitter_ms=5, loss=0.01),
+         "c": dict(jitter_ms=5)}
 TAP_PERIOD, TAP_HOLD = 0.125, 0.05  # 8 taps a second, each key held 50 ms
 BLACKOUT_MS, BLACKOUT_EVERY = 1000, 6.0
 BUNCHED = 0.005
@@ -166,16 +166,28 @@ def key_delays(trace_path, presses):
     return out
 
 
-def recoveries(frames, seen, outages):
-    """Per blackout that fell in play: (received, taken) time from its end until the
-    player had a position message sent after it."""
+def resumed_times(trace_path, outages):
+    """Per blackout, when the first of the server's data passed the link after it."""
+    data = []
+    with open(trace_path) as f:
+        for line in f:
+            w = line.split()
+            if w[1] == "ba" and int(w[6]) > 0:
+                data.append(float(w[0]))
+    return [next((t for t in data if t >= stop), float("nan")) for _, stop in outages]
+
+
+def recoveries(frames, seen, outages, resumed):
+    """Per blackout that fell in play, from its end: until the server's data passed
+    the link again, until the player received a position message sent after the end,
+    and until a client taking one message per tick took it."""
     pairs, taken, out = sent_times(frames, seen), taken_times(frames), []
-    for _, stop in outages:
+    for (_, stop), back in zip(outages, resumed):
         if not any(stop <= s <= stop + 0.1 for s, _ in seen):
             continue  # play had ended: no position was sent
         first = next(((i, t) for i, t, s in pairs if s >= stop), None)
         if first:
-            out.append((first[1] - stop, taken[first[0]] - stop))
+            out.append((back - stop, first[1] - stop, taken[first[0]] - stop))
     return out
 
 
@@ -219,13 +231,15 @@ def run(server, link, mode, seconds, seed):
               f" ms; key p50/p99 {ms(percentile(keys, 50))}/{ms(percentile(keys, 99))} ms "
               f"({len(keys)} presses); dropped {'yes' if dropped else 'no'}; load {load:.1f}",
               flush=True)
+        for line in read(log.name).splitlines():
+            if "dropped" in line:
+                print(f"({link}) {mode:6} server: {line}", flush=True)
         if link == "c":
-            back = recoveries(frames, seen, outages)
-            got, took = [r[0] for r in back], [r[1] for r in back]
-            print(f"({link}) {mode:6} current again after {len(back)} blackouts: received "
-                  f"p50/max {ms(percentile(got, 50))}/{ms(max(got, default=float('nan')))} ms,"
-                  f" taken p50/max {ms(percentile(took, 50))}/"
-                  f"{ms(max(took, default=float('nan')))} ms", flush=True)
+            back = recoveries(frames, seen, outages, resumed_times(trace, outages))
+            print(f"({link}) {mode:6} after {len(back)} blackouts, p50/max from the end until: "
+                  + ", ".join(f"{what} {ms(percentile(col, 50))}/{ms(max(col))} ms" for what, col
+                              in zip(("data passed again", "current received", "current taken"),
+                                     zip(*back)) if col), flush=True)
 
 
 def main():
@@ -234,12 +248,13 @@ def main():
     p.add_argument("--seconds", type=float, default=30.0, help="play per run (default 30)")
     p.add_argument("--links", default="abc")
     p.add_argument("--seed", type=int, default=7)
+    p.add_argument("--modes", default="before,now", help="before, now or both (default)")
     args = p.parse_args()
     if os.geteuid() != 0:
         sys.exit("link_lab: needs root (network namespaces)")
     print(f"load {os.getloadavg()[0]:.1f}, kernel {os.uname().release}", flush=True)
     for link in args.links:
-        for mode in ("before", "now"):
+        for mode in args.modes.split(","):
             run(os.path.abspath(args.server), link, mode, args.seconds, args.seed)
 
 

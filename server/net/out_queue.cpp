@@ -2,6 +2,8 @@
 // an unsent position message at the end gives way to a newer one.
 #include "net/out_queue.h"
 
+#include <cstring>
+
 bool out_queue::push(const void *bytes, size_t len)
 {
     if (since_taken > limit || len > limit - since_taken)
@@ -21,26 +23,30 @@ bool out_queue::push_position(const void *bytes, size_t len, size_t *replaced)
 {
     if (since_taken > limit || len > limit - since_taken)
         return false;
-    // consume() forgets a position message once its first byte is sent, so what is
-    // cut here has never reached the kernel.
-    size_t old = last_position == NO_POSITION ? 0 : buf.size() - last_position;
-    buf.resize(buf.size() - old);
+    // Only a message none of whose bytes has reached the kernel is replaced: the
+    // client must never see the start of one message and the end of another.
+    if (last_position != NO_POSITION && last_position >= start &&
+        buf.size() - last_position == len) {
+        memcpy(buf.data() + last_position, bytes, len);
+        since_taken += len;
+        *replaced = len;
+        return true;
+    }
     push(bytes, len);
     last_position = buf.size() - len;
-    *replaced = old;
+    *replaced = 0;
     return true;
 }
 
 void out_queue::consume(size_t n)
 {
     start += n < pending() ? n : pending();
-    if (last_position != NO_POSITION && start > last_position)
-        last_position = NO_POSITION;
     if (n > 0)
         since_taken = pending();
     if (start == buf.size()) {
         buf.clear();
         start = 0;
+        last_position = NO_POSITION;
     }
 }
 

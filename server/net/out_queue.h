@@ -18,16 +18,16 @@ struct out_queue {
     size_t start = 0;
     size_t limit = OUT_BUF_SIZE;
     size_t since_taken = 0;  // bytes handed over since the kernel last took any
-    // Where in buf the last message begins when it is a position message none of whose
-    // bytes has been sent; NO_POSITION otherwise.
+    // Where in buf the last message begins when it is a position message; NO_POSITION
+    // otherwise.
     size_t last_position = NO_POSITION;
     size_t pending() const { return buf.size() - start; }
     const unsigned char *front() const { return buf.data() + start; }
     // False (and nothing queued) when the bytes do not fit in the bound.
     bool push(const void *bytes, size_t len);
-    // Queues a position message, in the place of the last message when that is an
-    // unsent position message (*replaced is then its length, else 0). False (and
-    // nothing changed) when it does not fit in the bound.
+    // Queues a position message, in the place of the last message when that is a
+    // position message of the same size none of whose bytes has been sent (*replaced
+    // is then its length, else 0). False (and nothing changed) when it does not fit.
     bool push_position(const void *bytes, size_t len, size_t *replaced);
     void consume(size_t n);
     void reset();
