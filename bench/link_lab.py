@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """How the game feels over a real link: the real server and a headless player through
-the link lab (tests/linklab: TCP end to end through TUN devices, 50 ms ± 10 ms each
-way), for three links: (a) that alone, (b) with 1 % of packets lost at random, (c) with
-a 1 s blackout every 6 s of play. Each link is measured twice in the same run, with the
-server's player connections as shipped ("now") and with Nagle's algorithm on and every
-position message queued ("before", MAZECAR_BENCH_NAGLE=1 on the server; the player's
-socket then keeps Nagle's algorithm too, as the client's did).
+the link lab (tests/linklab: TCP end to end through TUN devices, 50 ms ± 5 ms each
+way, so a round trip of 100 ms ± 10 ms), for three links: (a) that alone, (b) with 1 %
+of the packets lost at random each way, (c) with a 1 s blackout every 6 s of play.
+Each link is measured twice in the same run: "shipped", the server as it is, and
+"nagle", with MAZECAR_BENCH_NAGLE=1 in the server's environment (Nagle's algorithm on
+and every position message queued) and the player's socket left with Nagle's
+algorithm on too.
 
 The player plays like the client: it sends a key frame when a key goes down or up,
 tapping a random arrow 8 times a second (SPACE in the lobby), and takes the server's
@@ -15,14 +16,15 @@ the player gets is matched to the time it was sent. Printed per run:
 - gap: time between consecutive position messages at the player during play (p50, p90,
   p99, max) and the share that came bunched, under 5 ms after the one before;
 - age: from sending to arrival at the player (p50, p99);
-- key: from the key going down at the player to the last byte of its frame reaching
+- key: from an arrow going down at the player to the last byte of its frame reaching
   the server's side of the link, from the forwarder's trace (p50, p99);
-- for (c), per blackout, from its end until the player has a position message sent
-  after it ended: as received, and as taken by a client that takes one message per
-  10 ms tick;
-- players dropped, and the machine's load.
+- players dropped, and the machine's load;
+- for (c), from the end of each blackout until the server's data passed the link
+  again, until the player received a position message sent after the end, and until a
+  client taking one message per 10 ms tick took it (p50, max).
 
     bench/link_lab.py --server build/server/mazecar-server [--seconds 30] [--links abc]
+                      [--modes nagle,shipped] [--jitter-ms 5]
 
 Root only (network namespaces)."""
 import argparse
@@ -43,8 +45,7 @@ from player import (KEY_DOWN, KEY_LEFT, KEY_RIGHT, KEY_SPACE, KEY_UP, TAG_PLAYER
                     TAG_START, Player, key_frame)
 
 PLAY_TAGS_END = {7, 8, 10, 11, 12, 14, 16}  # lobby, ready, results, game over, pause
-LINKS = {"a": dict(jitter_ms=5), "b": dict(jitter_ms=5, loss=0.01),
-         "c": dict(jitter_ms=5)}
+LINKS = {"a": {}, "b": dict(loss=0.01), "c": {}}
 TAP_PERIOD, TAP_HOLD = 0.125, 0.05  # 8 taps a second, each key held 50 ms
 BLACKOUT_MS, BLACKOUT_EVERY = 1000, 6.0
 BUNCHED = 0.005
@@ -69,18 +70,20 @@ def play(lab, mode, seconds, rng, blackouts):
     with lab.inside("b"):
         watcher = Player(("127.0.0.1", 5555), "watcher", quick_ack=True)
     with lab.inside("a"):
-        player = Player((ADDRESS_B, 5555), "player", no_delay=mode == "now")
+        player = Player((ADDRESS_B, 5555), "player", no_delay=mode == "shipped")
     frames, seen, presses, outages = [], [], [], []
-    keys, next_tap, release, end, playing, last_blackout = 0, 0.0, None, None, False, 0.0
+    next_tap, release, end, playing, last_blackout = 0.0, None, None, False, 0.0
     deadline = time.monotonic() + seconds + 60
     while time.monotonic() < (end or deadline) and not player.closed:
         now = time.monotonic()
         if release is not None and now >= release:
             player.send(key_frame(0))
             release = None
-        if now >= next_tap:
+        if now >= next_tap:  # an arrow in play, SPACE to check in between games
             keys = rng.choice((KEY_UP, KEY_DOWN, KEY_LEFT, KEY_RIGHT)) if playing else KEY_SPACE
-            presses.append((now, player.send(key_frame(keys))))
+            offset = player.send(key_frame(keys))
+            if playing:
+                presses.append((now, offset))
             next_tap, release = now + TAP_PERIOD, now + TAP_HOLD
         if blackouts and playing and now - last_blackout >= BLACKOUT_EVERY:
             outages.append(lab.blackout(BLACKOUT_MS))
@@ -196,16 +199,16 @@ def read(path):
         return f.read()
 
 
-def run(server, link, mode, seconds, seed):
+def run(server, link, mode, seconds, seed, jitter_ms):
     with contextlib.ExitStack() as stack, tempfile.TemporaryDirectory() as work:
         def skip(why):
             sys.exit("link_lab: " + why)
         owner = types.SimpleNamespace(addCleanup=stack.callback, skipTest=skip)
         trace = os.path.join(work, "trace")
-        lab = LinkLab(owner, delay_ms=50, seconds=seconds + 120, seed=seed, trace=trace,
-                      **LINKS[link])
+        lab = LinkLab(owner, delay_ms=50, jitter_ms=jitter_ms, seconds=seconds + 120, seed=seed,
+                      trace=trace, **LINKS[link])
         log = open(os.path.join(work, "server.log"), "w+")
-        env = dict(os.environ, MAZECAR_BENCH_NAGLE="1") if mode == "before" else None
+        env = dict(os.environ, MAZECAR_BENCH_NAGLE="1") if mode == "nagle" else None
         proc = subprocess.Popen(lab.exec_prefix("b") + [
             server, "--listen", "0.0.0.0", "--slots", "2", "--enemies", "3", "--quick",
             "--lobby-seconds", "1", "--rounds", "99", "--flags", "40", "--seed", str(seed),
@@ -224,7 +227,7 @@ def run(server, link, mode, seconds, seed):
         keys = key_delays(trace, presses)
         load = os.getloadavg()[0]
         bunched = sum(g < BUNCHED for g in gaps) / max(1, len(gaps))
-        print(f"({link}) {mode:6} gap p50/p90/p99/max {ms(percentile(gaps, 50))}/"
+        print(f"({link}) {mode:7} gap p50/p90/p99/max {ms(percentile(gaps, 50))}/"
               f"{ms(percentile(gaps, 90))}/{ms(percentile(gaps, 99))}/"
               f"{ms(max(gaps, default=float('nan')))} ms, bunched {bunched:.1%} "
               f"of {len(gaps)}; age p50/p99 {ms(percentile(ages, 50))}/{ms(percentile(ages, 99))}"
@@ -232,11 +235,11 @@ def run(server, link, mode, seconds, seed):
               f"({len(keys)} presses); dropped {'yes' if dropped else 'no'}; load {load:.1f}",
               flush=True)
         for line in read(log.name).splitlines():
-            if "dropped" in line:
-                print(f"({link}) {mode:6} server: {line}", flush=True)
+            if "dropped" in line and "closed by the client" not in line:  # not the end
+                print(f"({link}) {mode:7} server: {line}", flush=True)
         if link == "c":
             back = recoveries(frames, seen, outages, resumed_times(trace, outages))
-            print(f"({link}) {mode:6} after {len(back)} blackouts, p50/max from the end until: "
+            print(f"({link}) {mode:7} after {len(back)} blackouts, p50/max from the end until: "
                   + ", ".join(f"{what} {ms(percentile(col, 50))}/{ms(max(col))} ms" for what, col
                               in zip(("data passed again", "current received", "current taken"),
                                      zip(*back)) if col), flush=True)
@@ -248,14 +251,16 @@ def main():
     p.add_argument("--seconds", type=float, default=30.0, help="play per run (default 30)")
     p.add_argument("--links", default="abc")
     p.add_argument("--seed", type=int, default=7)
-    p.add_argument("--modes", default="before,now", help="before, now or both (default)")
+    p.add_argument("--jitter-ms", type=float, default=5.0,
+                   help="each way, uniform (default 5: the round trip 100 ms ± 10 ms)")
+    p.add_argument("--modes", default="nagle,shipped")
     args = p.parse_args()
     if os.geteuid() != 0:
         sys.exit("link_lab: needs root (network namespaces)")
     print(f"load {os.getloadavg()[0]:.1f}, kernel {os.uname().release}", flush=True)
     for link in args.links:
         for mode in args.modes.split(","):
-            run(os.path.abspath(args.server), link, mode, args.seconds, args.seed)
+            run(os.path.abspath(args.server), link, mode, args.seconds, args.seed, args.jitter_ms)
 
 
 if __name__ == "__main__":

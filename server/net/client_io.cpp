@@ -78,20 +78,30 @@ void game_server::on_readable(conn &c)
 
 // ---- Output ----
 
-// Bytes the kernel holds for the socket that have not gone on the wire (0 when it
-// cannot tell).
-static int unsent_in_kernel(int fd)
+// True while the kernel should be handed nothing more for this player: it still holds
+// unsent bytes (the link is slower than the game, or stalled), or it holds bytes and none
+// has been acknowledged for LINK_STALL_MS (the link is stalled: sending more would only
+// add to what must be retransmitted, and would put off TCP's next retransmission).
+static bool kernel_busy(conn &c, long long now_ms)
 {
-    int n = 0;
-    return ioctl(fd, SIOCOUTQNSD, &n) == 0 ? n : 0;
+    int queued = 0, unsent = 0;
+    if (ioctl(c.fd, SIOCOUTQ, &queued) != 0 || ioctl(c.fd, SIOCOUTQNSD, &unsent) != 0)
+        return c.stalled = false;
+    uint64_t acked = c.handed - static_cast<uint64_t>(queued);
+    if (queued == 0 || acked != c.acked) {
+        c.acked = acked;
+        c.progress_ms = now_ms;
+    }
+    c.stalled = queued > 0 && now_ms - c.progress_ms > LINK_STALL_MS;
+    return unsent > 0 || c.stalled;
 }
 
-// While the kernel still holds unsent bytes (the link is stalled or slower than the
-// game), what waits stays in the queue, where a newer position replaces an older one;
-// EPOLLOUT comes once the kernel has sent everything (PLAYER_NOTSENT_LOWAT).
+// While the kernel is busy, what waits stays in the queue, where a newer position
+// replaces an older one. EPOLLOUT comes once the kernel has sent everything
+// (PLAYER_NOTSENT_LOWAT); a stalled link is looked at again every step.
 void game_server::write_out(conn &c)
 {
-    bool hold = c.paced && c.out.pending() > 0 && unsent_in_kernel(c.fd) > 0;
+    bool hold = c.paced && c.out.pending() > 0 && kernel_busy(c, monotonic_ms());
     while (!hold && c.out.pending() > 0) {
         ssize_t n = send(c.fd, c.out.front(), c.out.pending(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0) {
@@ -100,10 +110,13 @@ void game_server::write_out(conn &c)
             break;
         }
         c.out.consume(static_cast<size_t>(n));
+        c.handed += static_cast<uint64_t>(n);
     }
     if (c.state == CS_FREE)
         return;
-    bool want_out = c.out.pending() > 0;
+    bool want_out = c.out.pending() > 0 && !(hold && c.stalled);
+    if (hold && c.stalled)
+        stalled_.emplace_back(index_of(c), c.gen);
     if (want_out != c.polling_out) {
         epoll_event ev{};
         ev.events = EPOLLIN | (want_out ? EPOLLOUT : 0u);

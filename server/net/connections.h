@@ -31,6 +31,10 @@ constexpr int SOCKET_SNDBUF = 32 * 1024;
 // A player's socket is writable (EPOLLOUT) only once the kernel has sent every byte it
 // was given (TCP_NOTSENT_LOWAT): the loop hands it more only then (write_out).
 constexpr int PLAYER_NOTSENT_LOWAT = 1;
+// A link whose data has gone unacknowledged this long counts as stalled, and the loop
+// hands it nothing more until an acknowledgement comes. Above a round trip plus a
+// delayed acknowledgement on the links players use.
+constexpr long long LINK_STALL_MS = 200;
 constexpr int QUIT_FLUSH_MS = 2000;  // time given to TAG_QUIT to leave on shutdown
 // Key frames a player may send: a bucket of KEY_FRAMES_BURST, refilled at
 // KEY_FRAMES_PER_SECOND. A burst of what a stalled link held back passes; a flood
@@ -87,6 +91,10 @@ struct conn {
     bool flush_pending = false;  // in the list of queues to send at the end of the turn
     bool polling_out = false;    // epoll waits for room to write
     bool paced = false;          // PLAYER_NOTSENT_LOWAT is set: hand the kernel no backlog
+    bool stalled = false;        // nothing acknowledged for LINK_STALL_MS
+    uint64_t handed = 0;         // bytes the kernel has taken
+    uint64_t acked = 0;          // of those, acknowledged when last looked at
+    long long progress_ms = 0;   // when the acknowledged count last moved
     long long keys_ms = 0;       // when the key-frame credit was last brought up to date
     long long key_credit = 0;    // key frames allowed now, in thousandths of a frame
 };
@@ -164,6 +172,7 @@ private:
     std::vector<int> free_;
     std::deque<std::pair<int, uint32_t>> checkins_;  // oldest first; stale entries skipped
     std::vector<std::pair<int, uint32_t>> flush_list_;
+    std::vector<std::pair<int, uint32_t>> stalled_;  // held on a stalled link: tried each step
     std::vector<hosted_game *> touched_;
     server_stats stats_before_;
     long long stats_due_ms_ = 0, stats_last_ms_ = 0, prune_due_ms_ = 0;

@@ -145,6 +145,12 @@ void game_server::step_all(long long lateness_us)
         deliver(hg.get());
     }
     share_best_score();
+    for (auto [index, gen] : stalled_) {  // want_flush only lists: stalled_ stays as it is
+        conn &c = conns[static_cast<size_t>(index)];
+        if (c.state != CS_FREE && c.gen == gen)
+            want_flush(c);
+    }
+    stalled_.clear();
     flush_all();
     stats.note_step(monotonic_us() - t0, lateness_us);
 }

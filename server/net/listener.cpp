@@ -124,6 +124,23 @@ bool game_server::turn_away_if_no_game(int fd)
     return true;
 }
 
+// A vanished player is dropped; a message leaves when it is written, and waits in the
+// queue while the kernel still holds unsent bytes. True when that waiting is in force.
+static bool set_player_socket_options(int fd, sa_family_t family, const server_settings &settings)
+{
+    int sndbuf = settings.socket_sndbuf;
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+    if (family != AF_INET && family != AF_INET6)
+        return false;
+    if (settings.bench_nagle) {
+        enable_dead_peer_detection(fd);
+        return false;
+    }
+    set_game_connection_options(fd);
+    return setsockopt(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &PLAYER_NOTSENT_LOWAT,
+                      sizeof PLAYER_NOTSENT_LOWAT) == 0;
+}
+
 // A connection from a trusted balancer is neither limited nor greeted here: its PROXY
 // header names the client, and the client's address is what the limits count.
 void game_server::admit(int fd, const sockaddr_storage &sa)
@@ -167,20 +184,9 @@ void game_server::admit(int fd, const sockaddr_storage &sa)
     c.flush_pending = c.polling_out = false;
     c.keys_ms = monotonic_ms();
     c.key_credit = KEY_FRAMES_BURST * 1000LL;
-    int sndbuf = settings_.socket_sndbuf;
-    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
-    // A vanished player is dropped; a message leaves when it is written, and waits in
-    // the queue while the kernel still holds unsent bytes.
-    c.paced = false;
-    if (sa.ss_family == AF_INET || sa.ss_family == AF_INET6) {
-        if (settings_.bench_nagle) {
-            enable_dead_peer_detection(fd);
-        } else {
-            set_game_connection_options(fd);
-            c.paced = setsockopt(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &PLAYER_NOTSENT_LOWAT,
-                                 sizeof PLAYER_NOTSENT_LOWAT) == 0;
-        }
-    }
+    c.paced = set_player_socket_options(fd, sa.ss_family, settings_);
+    c.stalled = false;
+    c.handed = c.acked = 0;
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.u64 = event_tag(index, c.gen);

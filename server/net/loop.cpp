@@ -75,6 +75,7 @@ void game_server::quit_all()
     put_be32(quit, TAG_QUIT);
     put_be32(quit + 4, TAG_SIZE);
     for (conn &c : conns) {
+        c.paced = false;  // the quit goes out as soon as the kernel takes it
         if (c.state == CS_NAME || c.state == CS_PROXY)
             drop(c, -1, "server stopping");
         if (c.state == CS_PLAY && !c.out.push(quit, TAG_SIZE))

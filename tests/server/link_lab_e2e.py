@@ -67,7 +67,7 @@ class LinkLabGameTest(unittest.TestCase):
         bunched = sum(g < BUNCHED for g in gaps) / len(gaps)
         print(f"position gaps over a 100 ms round trip: p50 {gaps[45] * 1000:.1f} ms, "
               f"p90 {gaps[81] * 1000:.1f} ms, {bunched:.0%} bunched", file=sys.stderr)
-        self.assertLessEqual(bunched, 0.10)
+        self.assertLessEqual(bunched, 0.20)  # Nagle's algorithm bunches about 70 %
         self.assertLess(gaps[81], 0.060)
 
         player.send(key_frame(0) * 24)  # one write: one packet
