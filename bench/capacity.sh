@@ -10,8 +10,9 @@
 # garbage senders and one address reconnecting as fast as it can are added, and a
 # probe checks in once a second. With "churn", waves of 100 more bots play for 6 s and
 # leave, so that games under way end all the time (each is kept by the records store,
-# when there is one, as abandoned). Prints the server's CPU, memory and its last stats
-# line, then the bots' report.
+# when there is one, as abandoned). Prints the server's CPU, the share of the run its
+# loop thread ran and waited for a core, the load, the server's peak memory and its
+# stats lines, then the bots' report.
 set -eu
 if [ "${MAZECAR_CAPACITY_NETNS:-}" != 1 ]; then
     MAZECAR_CAPACITY_NETNS=1 exec unshare -n "$0" "$@"
@@ -37,8 +38,11 @@ until grep -q "listening on" "$work/server.log"; do
     sleep 0.1
 done
 ticks() { awk '{print $14 + $15}' "/proc/$server/stat"; }
+# The loop's thread: nanoseconds on a core and waiting in the run queue for one.
+sched() { cat "/proc/$server/schedstat"; }
 hz=$(getconf CLK_TCK)
 t0=$(ticks)
+s0=$(sched)
 start=$(date +%s.%N)
 
 bots="$build/tools/mazecar-bots"
@@ -67,9 +71,13 @@ else
 fi
 
 t1=$(ticks)
+s1=$(sched)
 end=$(date +%s.%N)
 awk -v a="$t0" -v b="$t1" -v hz="$hz" -v s="$start" -v e="$end" \
     'BEGIN { printf "server CPU: %.1f %% of one core over %.1f s\n", (b - a) / hz / (e - s) * 100, e - s }'
+echo "$s0 $s1" | awk -v s="$start" -v e="$end" '{ w = e - s
+    printf "server loop thread: on a core %.1f %%, waiting for one %.1f %% of the run\n", ($4 - $1) / 1e7 / w, ($5 - $2) / 1e7 / w }'
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 grep VmHWM "/proc/$server/status"
 kill -TERM "$server"
 wait "$server" || true

@@ -16,6 +16,10 @@
 
 namespace {
 
+#ifndef MAZECAR_SERVER_DOCDIR  // set by the build to the installed documents' folder
+#define MAZECAR_SERVER_DOCDIR "/usr/share/doc/mazecar-server"
+#endif
+
 constexpr int RECORDS_DEFAULT = 10;
 constexpr int RECORDS_MAX = 10000;
 
@@ -59,6 +63,12 @@ bool take_quick(server_options &o, const char *)
     return true;
 }
 
+bool take_rivals_in_rooms(server_options &o, const char *)
+{
+    o.game.rivals_in_rooms = true;
+    return true;
+}
+
 const option_spec table[] = {
     {"listen", "ADDR", 0, 0, nullptr,
      [](server_options &o, const char *v) { return take_text(v, o.listen_addr); },
@@ -76,6 +86,14 @@ const option_spec table[] = {
      "seed of the mazes and enemies (default: the clock); each\n"
      "game's seed comes from it and the game's number, so the same\n"
      "seed and key presses give the same games"},
+    {"rivals", "N", 0, RIVALS_MAX, [](server_options &o) -> int & { return o.game.rivals; },
+     nullptr,
+     "computer rivals in each quick-play game, 0 .. 7 (default 0):\n"
+     "when the lobby's countdown ends they take up to N of the\n"
+     "places no player holds; names end in '*', their results are\n"
+     "never kept"},
+    {"rivals-in-rooms", nullptr, 0, 0, nullptr, take_rivals_in_rooms,
+     "rooms (name@room) get rivals too"},
     {"lobby-seconds", "N", 0, 3600, [](server_options &o) -> int & { return o.game.lobby_seconds; },
      nullptr, "lobby countdown after the first check-in (default 15)"},
     {"checkin-seconds", "N", 1, 3600, [](server_options &o) -> int & { return o.checkin_seconds; },
@@ -115,7 +133,9 @@ const option_spec table[] = {
      "header (version 1 or 2) naming the client, whose address\n"
      "is then the one limited and logged; such a connection\n"
      "without a valid header is closed, and a header from any\n"
-     "other address is not believed (docs/SCALING.md)"},
+     "other address is not believed (the guide and an HAProxy\n"
+     "example: " MAZECAR_SERVER_DOCDIR "/SCALING.md,\n" MAZECAR_SERVER_DOCDIR
+     "/examples/haproxy.cfg)"},
     {"help", nullptr, 0, 0, nullptr, nullptr, "this text"},
 };
 constexpr int TABLE_SIZE = static_cast<int>(sizeof table / sizeof table[0]);
@@ -172,7 +192,7 @@ const char *optional_value(int argc, char **argv)
 bool apply_option(const option_spec &spec, const char *value, server_options &opts)
 {
     if (spec.number) {
-        if (spec.arg[0] == '[' && !value) {
+        if (spec.arg && spec.arg[0] == '[' && !value) {
             spec.number(opts) = RECORDS_DEFAULT;
             return true;
         }

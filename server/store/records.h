@@ -57,6 +57,11 @@ public:
     // brings its schema up to RECORDS_SCHEMA_VERSION. On failure: nullptr and `error`
     // is one line naming the path and the cause.
     static std::unique_ptr<record_store> open(const std::string &path, std::string &error);
+    // For reading only (--records): opens an existing file read-only, creates and
+    // migrates nothing, starts no writer. An older schema is read as it is. Only the
+    // reads below work on it.
+    static std::unique_ptr<record_store> open_read_only(const std::string &path,
+                                                        std::string &error);
 
     bool keeps_records() const { return db_ != nullptr; }
     const std::string &path() const { return path_; }
