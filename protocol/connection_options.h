@@ -8,8 +8,9 @@
 //
 // Dead-peer detection: a peer that vanishes without a FIN or a reset (lid closed,
 // Wi-Fi lost, NAT entry expired) makes the connection fail with ETIMEDOUT within
-// DEAD_PEER_LIMIT_S seconds instead of the system's default of over two hours. Nothing goes on the
-// wire while the peer answers; the probes are empty TCP segments the peer's system acknowledges.
+// DEAD_PEER_LIMIT_S seconds instead of the system's default of over two hours.
+// Nothing goes on the wire while the peer answers; the probes are empty TCP segments
+// the peer's system acknowledges.
 #pragma once
 
 // Seconds without any segment from the peer before the first keep-alive probe.

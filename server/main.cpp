@@ -1,7 +1,6 @@
 // mazecar-server: options, signals, descriptors, the listening socket, then the loop.
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <sys/resource.h>
 
@@ -97,8 +96,6 @@ int main(int argc, char **argv)
     if (!opts.net.proxy_from.empty())
         log_line("connections from %zu trusted balancer range(s) must begin with a PROXY header",
                  opts.net.proxy_from.size());
-    // For the link benchmark only (bench/link_lab.py): the way of sending it compares with.
-    opts.net.bench_nagle = getenv("MAZECAR_BENCH_NAGLE") != nullptr;
     if (opts.net.bench_nagle)
         log_line("MAZECAR_BENCH_NAGLE set, for measurement: Nagle's algorithm on and every "
                  "position message queued");
