@@ -205,13 +205,13 @@ class ServerProtocol : public ::testing::Test {
 protected:
     int port = 0;
     std::thread loop;
+    std::unique_ptr<game_server> srv;
     int result = -1;
 
     void start(int slots, int enemies, int checkin_ms = 5000,
                const std::function<void(server_settings &)> &tune = nullptr)
     {
         game_config c{slots, enemies, 2, 1, 3, 99, 3, false};
-        stop_requested = 0;
         int fd = open_listener("127.0.0.1", 0, &port);
         ASSERT_GE(fd, 0);
         server_settings settings = default_server_settings();
@@ -219,15 +219,17 @@ protected:
         settings.stats_seconds = 0;
         if (tune)
             tune(settings);
-        loop = std::thread([this, fd, c, settings] {
-            result = serve(fd, c, settings);
+        srv = std::make_unique<game_server>(c, settings);
+        loop = std::thread([this, fd] {
+            result = srv->run(fd);
             close(fd);
         });
     }
 
     void stop()
     {
-        stop_requested = 1;
+        if (srv)
+            srv->request_stop();
         if (loop.joinable())
             loop.join();
     }
@@ -613,11 +615,11 @@ TEST(Listener, AnIPv6ListenerTakesAnIPv6ClientThroughTheCheckIn)
     int listen_fd = open_listener("::1", 0, &port);
     if (listen_fd < 0)
         GTEST_SKIP() << "no IPv6 loopback on this machine";
-    stop_requested = 0;
     game_config c{2, 0, 1, 1, 3, 5, 3, false};
     server_settings settings = default_server_settings();
     settings.stats_seconds = 0;
-    std::thread loop([&] { serve(listen_fd, c, settings); });
+    game_server srv(c, settings);
+    std::thread loop([&] { srv.run(listen_fd); });
     int fd = socket(AF_INET6, SOCK_STREAM, 0);
     sockaddr_in6 sa{};
     sa.sin6_family = AF_INET6;
@@ -628,7 +630,7 @@ TEST(Listener, AnIPv6ListenerTakesAnIPv6ClientThroughTheCheckIn)
     EXPECT_TRUE(check_in(fd, "six", &r));
     EXPECT_EQ(r.entry, 0);
     close(fd);
-    stop_requested = 1;
+    srv.request_stop();
     loop.join();
     close(listen_fd);
 }
