@@ -59,8 +59,9 @@ void game_server::expire_checkins(long long now)
 }
 
 // A player whose game is in its lobby and who has sent no key for --idle-seconds holds a
-// place nobody else can take: dropped. While its game is under way a player is never
-// idle (watching is allowed); its time starts again when the game is back in its lobby.
+// place nobody else can take: dropped. A player who has checked in waits for the lobby's
+// countdown, which starts the game by itself, and while its game is under way a player
+// is never idle (watching is allowed); its time starts again back in the lobby.
 void game_server::drop_idle_players(long long now)
 {
     if (settings_.idle_ms <= 0 || now < idle_due_ms_)
@@ -69,7 +70,8 @@ void game_server::drop_idle_players(long long now)
     for (conn &c : conns) {
         if (c.state != CS_PLAY)
             continue;
-        if (!c.hg->g.in_lobby())
+        const game &g = c.hg->g;
+        if (!g.in_lobby() || g.cars[c.slot].status != PS_NONE)
             c.active_ms = now;
         else if (now - c.active_ms >= settings_.idle_ms)
             drop(c, DROPPED_IDLE, "no key pressed in the lobby");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include <arpa/inet.h>
@@ -10,6 +11,7 @@
 
 #include "game/placement.h"
 #include "net/address_limits.h"
+#include "net/stats.h"
 
 namespace {
 
@@ -168,6 +170,43 @@ TEST(AddressLimits, AnIPv6Slash64CountsAsOneAddressAndAMappedIPv4AsItself)
     EXPECT_EQ(limits.admit(address_key(address("2001:db8:1:2:8::1")), 0), ADMIT_TOO_MANY);
     limits.release(home);
     EXPECT_EQ(limits.admit(home, 0), ADMIT_OK);
+}
+
+TEST(AddressLimits,
+     TheConnectRateLetsABurstThroughThenOneEachIntervalAndHoldsOffAnAddressThatKeepsTrying)
+{
+    address_limits limits(1000, 4, 10000);  // 4 at once, then one each 2.5 s
+    addr_key a = address_key(address("203.0.113.5"));
+    for (int k = 0; k < 4; k++)
+        EXPECT_EQ(limits.admit(a, 0), ADMIT_OK);
+    EXPECT_EQ(limits.admit(a, 0), ADMIT_TOO_FAST);
+    EXPECT_EQ(limits.admit(a, 2500), ADMIT_OK);
+    for (long long t = 2600; t < 30000; t += 1000)  // keeps trying faster than the rate
+        EXPECT_EQ(limits.admit(a, t), ADMIT_TOO_FAST) << t;
+    EXPECT_EQ(limits.admit(a, 29600 + 2500), ADMIT_OK) << "one interval's pause lets one in";
+    for (int k = 0; k < 4; k++)
+        EXPECT_EQ(limits.admit(a, 42100), ADMIT_OK) << "a quiet window, a whole burst";
+    EXPECT_EQ(limits.admit(a, 42100), ADMIT_TOO_FAST);
+}
+
+TEST(StepFigures, PercentilesReadTheLastStepsHoweverLongNoStatsLineCame)
+{
+    auto s = std::make_unique<server_stats>();
+    for (int k = 0; k < 100000; k++)  // an hour of slow steps
+        s->note_step(10000, 0);
+    for (int k = 0; k < STEP_WINDOW / 2; k++)
+        s->note_step(1000, 0);
+    double p50 = 0, p99 = 0;
+    s->step_percentiles(&p50, &p99, STEP_WINDOW / 2);
+    EXPECT_EQ(p50, 1.0);
+    EXPECT_EQ(p99, 1.0);
+    s->step_percentiles(&p50, &p99);
+    EXPECT_EQ(p99, 10.0) << "the whole window still holds slow steps";
+    for (int k = 0; k < STEP_WINDOW / 2; k++)
+        s->note_step(1000, 20000);
+    s->step_percentiles(&p50, &p99);
+    EXPECT_EQ(p99, 1.0);
+    EXPECT_EQ(s->lateness_p99(), 20.0);
 }
 
 }  // namespace
