@@ -3,15 +3,17 @@
 # Runs in a network namespace of its own (root), so 127.0.0.1:5555 is its own and no
 # traffic leaves loopback.
 #
-#   bench/capacity.sh BUILD PLAYERS SECONDS [hostile|churn] [-- server options]
+#   bench/capacity.sh BUILD PLAYERS SECONDS [hostile|churn|squat] [-- server options]
 #
 # PLAYERS bots play in games of 4 places with 3 enemies; with "hostile", 4 games of
 # bots play while 2,000 idle connections from 200 addresses, 100 slow names, 50
 # garbage senders and one address reconnecting as fast as it can are added, and a
 # probe checks in once a second. With "churn", waves of 100 more bots play for 6 s and
 # leave, so that games under way end all the time (each is kept by the records store,
-# when there is one, as abandoned). Prints the server's CPU, memory and its last stats
-# line, then the bots' report.
+# when there is one, as abandoned). With "squat", from the 5th second 2,000 connections
+# from 250 addresses check in and never press a key (each coming back a second after it
+# is closed), and a probe checks in once a second. Prints the server's CPU, memory and
+# its stats lines, then the bots' report.
 set -eu
 if [ "${MAZECAR_CAPACITY_NETNS:-}" != 1 ]; then
     MAZECAR_CAPACITY_NETNS=1 exec unshare -n "$0" "$@"
@@ -20,9 +22,10 @@ ip link set lo up
 
 build=$1 players=$2 seconds=$3
 shift 3
-hostile=no churn=no
+hostile=no churn=no squat=no
 if [ "${1:-}" = hostile ]; then hostile=yes; shift; fi
 if [ "${1:-}" = churn ]; then churn=yes; shift; fi
+if [ "${1:-}" = squat ]; then squat=yes; shift; fi
 [ "${1:-}" = -- ] && shift
 
 work=$(mktemp -d)
@@ -51,6 +54,12 @@ if [ "$hostile" = yes ]; then
     crowd=$!
     "$bots" --clients "$players" --seconds "$seconds" --json >"$work/bots.out" 2>&1
     wait "$crowd" || true
+elif [ "$squat" = yes ]; then
+    "$bots" --clients 0 --seconds "$seconds" --squat 2000 --hostile-sources 250 \
+        --hostile-reconnect --probe --hostile-delay 5 --json >"$work/hostile.out" 2>&1 &
+    crowd=$!
+    "$bots" --clients "$players" --seconds "$seconds" --json >"$work/bots.out" 2>&1
+    wait "$crowd" || true
 else
     if [ "$churn" = yes ]; then
         (
@@ -75,5 +84,5 @@ kill -TERM "$server"
 wait "$server" || true
 grep "stats:" "$work/server.log" | sed 's/^mazecar-server: //'
 cat "$work/bots.out"
-[ "$hostile" = yes ] && cat "$work/hostile.out"
+[ "$hostile" = yes ] || [ "$squat" = yes ] && cat "$work/hostile.out"
 exit 0
