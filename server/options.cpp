@@ -179,7 +179,7 @@ const char *optional_value(int argc, char **argv)
 bool apply_option(const option_spec &spec, const char *value, server_options &opts)
 {
     if (spec.number) {
-        if (spec.arg[0] == '[' && !value) {
+        if (spec.arg && spec.arg[0] == '[' && !value) {
             spec.number(opts) = RECORDS_DEFAULT;
             return true;
         }
