@@ -50,15 +50,17 @@ address_limits::address_limits(int per_address, int connect_rate, long long wind
 // The connect rate as a virtual schedule: every attempt, admitted or not, books the
 // next interval; an attempt finding the schedule more than a window less one interval
 // ahead is too fast. So a burst of connect_rate passes, then one each interval, and an
-// address that keeps trying stays refused. The schedule never runs more than a window
-// ahead, so an address that waits a window is welcome again.
+// address that keeps trying faster stays refused. The schedule runs at most two
+// windows less an interval ahead: whoever kept trying is welcome again after a whole
+// window without an attempt, and no sooner.
 admit_verdict address_limits::admit(const addr_key &key, long long now_ms)
 {
     entry &e = table_[key];
     long long now = now_ms * 1000;
     long long due = e.due_us > now ? e.due_us : now;
     bool too_fast = due - now > window_us_ - interval_us_;
-    e.due_us = due + interval_us_ < now + window_us_ ? due + interval_us_ : now + window_us_;
+    long long furthest = now + 2 * window_us_ - interval_us_;
+    e.due_us = due + interval_us_ < furthest ? due + interval_us_ : furthest;
     if (too_fast)
         return ADMIT_TOO_FAST;
     if (e.open >= per_address_)

@@ -176,17 +176,18 @@ TEST(AddressLimits,
      TheConnectRateLetsABurstThroughThenOneEachIntervalAndHoldsOffAnAddressThatKeepsTrying)
 {
     address_limits limits(1000, 4, 10000);  // 4 at once, then one each 2.5 s
-    addr_key a = address_key(address("203.0.113.5"));
-    for (int k = 0; k < 4; k++)
-        EXPECT_EQ(limits.admit(a, 0), ADMIT_OK);
-    EXPECT_EQ(limits.admit(a, 0), ADMIT_TOO_FAST);
-    EXPECT_EQ(limits.admit(a, 2500), ADMIT_OK);
-    for (long long t = 2600; t < 30000; t += 1000)  // keeps trying faster than the rate
-        EXPECT_EQ(limits.admit(a, t), ADMIT_TOO_FAST) << t;
-    EXPECT_EQ(limits.admit(a, 29600 + 2500), ADMIT_OK) << "one interval's pause lets one in";
-    for (int k = 0; k < 4; k++)
-        EXPECT_EQ(limits.admit(a, 42100), ADMIT_OK) << "a quiet window, a whole burst";
-    EXPECT_EQ(limits.admit(a, 42100), ADMIT_TOO_FAST);
+    addr_key a = address_key(address("203.0.113.5")), b = address_key(address("203.0.113.6")),
+             c = address_key(address("203.0.113.7"));
+    for (addr_key k : {a, b, c})
+        for (int n = 0; n < 4; n++)
+            EXPECT_EQ(limits.admit(k, 0), ADMIT_OK);
+    EXPECT_EQ(limits.admit(a, 2500), ADMIT_OK) << "one each interval after the burst";
+    EXPECT_EQ(limits.admit(a, 2501), ADMIT_TOO_FAST);
+    for (long long t = 1000; t < 30000; t += 1000)  // b and c keep trying faster than that
+        for (addr_key k : {b, c})
+            EXPECT_EQ(limits.admit(k, t), ADMIT_TOO_FAST) << t;
+    EXPECT_EQ(limits.admit(b, 29000 + 9999), ADMIT_TOO_FAST) << "a trier waits a whole window";
+    EXPECT_EQ(limits.admit(c, 29000 + 10000), ADMIT_OK);
 }
 
 TEST(StepFigures, PercentilesReadTheLastStepsHoweverLongNoStatsLineCame)
