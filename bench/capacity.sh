@@ -13,8 +13,9 @@
 # when there is one, as abandoned). With "squat", from the 5th second 2,000 connections
 # from 250 addresses check in and never press a key (each coming back a second after it
 # is closed), and a probe checks in once a second. With "stalled", the server's standard
-# output is a pipe that nobody reads. Prints the server's CPU, memory and its stats
-# lines (not when stalled), then the bots' report.
+# output is a pipe that nobody reads. Prints the server's CPU, the share of the run its
+# loop thread ran and waited for a core, the load, the server's peak memory and its
+# stats lines (not when stalled), then the bots' report.
 set -eu
 if [ "${MAZECAR_CAPACITY_NETNS:-}" != 1 ]; then
     MAZECAR_CAPACITY_NETNS=1 exec unshare -n "$0" "$@"
@@ -53,8 +54,11 @@ until grep -q ":15B3 00000000:0000 0A" /proc/net/tcp /proc/net/tcp6; do
     sleep 0.1
 done
 ticks() { awk '{print $14 + $15}' "/proc/$server/stat"; }
+# The loop's thread: nanoseconds on a core and waiting in the run queue for one.
+sched() { cat "/proc/$server/schedstat"; }
 hz=$(getconf CLK_TCK)
 t0=$(ticks)
+s0=$(sched)
 start=$(date +%s.%N)
 
 bots="$build/tools/mazecar-bots"
@@ -89,9 +93,13 @@ else
 fi
 
 t1=$(ticks)
+s1=$(sched)
 end=$(date +%s.%N)
 awk -v a="$t0" -v b="$t1" -v hz="$hz" -v s="$start" -v e="$end" \
     'BEGIN { printf "server CPU: %.1f %% of one core over %.1f s\n", (b - a) / hz / (e - s) * 100, e - s }'
+echo "$s0 $s1" | awk -v s="$start" -v e="$end" '{ w = e - s
+    printf "server loop thread: on a core %.1f %%, waiting for one %.1f %% of the run\n", ($4 - $1) / 1e7 / w, ($5 - $2) / 1e7 / w }'
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 grep VmHWM "/proc/$server/status"
 kill -TERM "$server"
 tries=0

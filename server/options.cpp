@@ -16,6 +16,10 @@
 
 namespace {
 
+#ifndef MAZECAR_SERVER_DOCDIR  // set by the build to the installed documents' folder
+#define MAZECAR_SERVER_DOCDIR "/usr/share/doc/mazecar-server"
+#endif
+
 constexpr int RECORDS_DEFAULT = 10;
 constexpr int RECORDS_MAX = 10000;
 
@@ -136,7 +140,9 @@ const option_spec table[] = {
      "header (version 1 or 2) naming the client, whose address\n"
      "is then the one limited and logged; such a connection\n"
      "without a valid header is closed, and a header from any\n"
-     "other address is not believed (docs/SCALING.md)"},
+     "other address is not believed (the guide and an HAProxy\n"
+     "example: " MAZECAR_SERVER_DOCDIR "/SCALING.md,\n" MAZECAR_SERVER_DOCDIR
+     "/examples/haproxy.cfg)"},
     {"help", nullptr, 0, 0, nullptr, nullptr, "this text"},
 };
 constexpr int TABLE_SIZE = static_cast<int>(sizeof table / sizeof table[0]);

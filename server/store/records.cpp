@@ -49,6 +49,13 @@ const char *const schema_steps[RECORDS_SCHEMA_VERSION] = {
     "CREATE INDEX players_by_name ON players(name);",
 };
 
+// What the reads need that an older store lacks, supplied by a temporary view over its
+// tables, so that --records can read it without migrating it: entry k covers version k.
+const char *const read_views[RECORDS_SCHEMA_VERSION] = {
+    nullptr,  // version 0 has no tables: not a records store
+    "CREATE TEMP VIEW games AS SELECT *, 0 AS abandoned FROM main.games;",
+};
+
 // A prepared statement that finalizes itself.
 struct statement {
     sqlite3_stmt *s = nullptr;
@@ -278,7 +285,49 @@ bool prepare_store(sqlite3 *db, std::string &why)
     return ok;
 }
 
+// Checks the version of a store opened read-only and makes an older one readable.
+bool prepare_reading(sqlite3 *db, std::string &why)
+{
+    int rc;
+    int version = schema_version(db, rc);
+    if (version < 0 && (rc & 0xff) == SQLITE_NOTADB)
+        why = "not a database";
+    else if (version < 0 && (rc & 0xff) == SQLITE_READONLY)  // no -wal and -shm files yet
+        why = "cannot read: SQLite makes its -wal and -shm files beside it to read it, and"
+              " the folder is not writable (run as the file's owner)";
+    else if (version < 0)
+        why = std::string("cannot read: ") + sqlite3_errmsg(db);
+    else if (version == 0)
+        why = "not a records store (no schema)";
+    else if (version > RECORDS_SCHEMA_VERSION)
+        why = "schema version " + std::to_string(version) + " is newer than this server's " +
+              std::to_string(RECORDS_SCHEMA_VERSION);
+    if (version < 1 || version > RECORDS_SCHEMA_VERSION)
+        return false;
+    for (int v = version; v < RECORDS_SCHEMA_VERSION; v++)
+        if (read_views[v] && !exec(db, read_views[v])) {
+            why = std::string("cannot read schema version ") + std::to_string(version) + ": " +
+                  sqlite3_errmsg(db);
+            return false;
+        }
+    return true;
+}
+
 }  // namespace
+
+std::unique_ptr<record_store> record_store::open_read_only(const std::string &path,
+                                                           std::string &error)
+{
+    std::unique_ptr<record_store> store(new record_store());
+    store->path_ = path;
+    std::string why;
+    store->reader_ = connect(path, SQLITE_OPEN_READONLY, why);
+    if (!store->reader_ || !prepare_reading(store->reader_, why)) {
+        error = "records store " + path + ": " + why;
+        return nullptr;  // the destructor closes the connection
+    }
+    return store;
+}
 
 std::unique_ptr<record_store> record_store::open(const std::string &path, std::string &error,
                                                  server_log *log)

@@ -60,6 +60,11 @@ public:
     // event line (null: to nobody; the count tells).
     static std::unique_ptr<record_store> open(const std::string &path, std::string &error,
                                               server_log *log = nullptr);
+    // For reading only (--records): opens an existing file read-only, creates and
+    // migrates nothing, starts no writer. An older schema is read as it is. Only the
+    // reads below work on it.
+    static std::unique_ptr<record_store> open_read_only(const std::string &path,
+                                                        std::string &error);
 
     bool keeps_records() const { return db_ != nullptr; }
     const std::string &path() const { return path_; }

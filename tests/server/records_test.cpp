@@ -16,6 +16,8 @@
 #include <sqlite3.h>
 #include <sstream>
 #include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -429,6 +431,48 @@ TEST(RecordsPrint, ColumnsLineUpAndControlBytesAreEscaped)
     EXPECT_EQ(print_records(dir.path + "/missing.db", 3, stdout), 1);
     std::string log = testing::internal::GetCapturedStderr();
     EXPECT_NE(log.find(dir.path + "/missing.db"), std::string::npos) << log;
+}
+
+std::string file_bytes(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// --records on a store of the first version: listed as it is, the file left unchanged.
+// On a file in a folder the user may not enter: the reason, not "no such file".
+TEST(RecordsPrint, ReadsAnOlderStoreWithoutChangingItAndNamesWhyAFileIsUnreadable)
+{
+    temp_dir dir;
+    std::string old = dir.path + "/old.db", out_path = dir.path + "/out.txt";
+    run_sql(old, VERSION_1_FILE);
+    std::string before = file_bytes(old);
+    FILE *out = fopen(out_path.c_str(), "w");
+    ASSERT_TRUE(out);
+    EXPECT_EQ(print_records(old, 5, out), 0);
+    fclose(out);
+    EXPECT_NE(file_bytes(out_path).find("old (900)"), std::string::npos) << file_bytes(out_path);
+    EXPECT_TRUE(file_bytes(old) == before) << "the store was changed";
+    EXPECT_EQ(query(old, "PRAGMA user_version"), "1");
+
+    // A folder shut to everyone; as root the reader becomes nobody, whom it shuts out.
+    std::string shut = dir.path + "/shut";
+    ASSERT_EQ(mkdir(shut.c_str(), 0), 0);
+    ASSERT_EQ(chmod(dir.path.c_str(), 0755), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        int fd = open(out_path.c_str(), O_WRONLY | O_TRUNC);
+        if (fd < 0 || dup2(fd, 2) < 0 || (geteuid() == 0 && setuid(65534) != 0))
+            _exit(99);
+        _exit(print_records(shut + "/records.db", 5, stdout));
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    rmdir(shut.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_NE(file_bytes(out_path).find("records.db: cannot open: Permission denied"),
+              std::string::npos)
+        << file_bytes(out_path);
 }
 
 }  // namespace
