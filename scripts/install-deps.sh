@@ -10,7 +10,7 @@ set -euo pipefail
 # Building and playing: the compiler and CMake, the client's graphics and sound
 # libraries, and the server's: SQLite for the records, HTTP and JSON for the status page.
 packages=(cmake g++ make pkg-config freeglut3-dev libgl1-mesa-dev libopenal-dev
-          libsqlite3-dev libcpp-httplib-dev nlohmann-json3-dev)
+          libsqlite3-dev libmicrohttpd-dev nlohmann-json3-dev)
 # The tests, checks and packages. haproxy and prometheus start services of their own
 # when installed, so they are here and never in what a player gets.
 test_packages=(libgtest-dev libpng-dev python3 xvfb xauth xdotool x11-apps imagemagick

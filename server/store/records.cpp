@@ -222,12 +222,12 @@ sqlite3 *connect(const std::string &path, int flags, std::string &why)
     return db;
 }
 
-// Settings, schema version check and migration of the writer's connection.
-bool prepare_store(sqlite3 *db, std::string &why)
+// The schema version of a store this server can write, or -1 and why not.
+int writable_version(sqlite3 *db, std::string &why)
 {
     if (sqlite3_db_readonly(db, "main") == 1) {
         why = "cannot write: the file is read-only";
-        return false;
+        return -1;
     }
     int rc;
     int version = schema_version(db, rc);
@@ -238,13 +238,19 @@ bool prepare_store(sqlite3 *db, std::string &why)
             why = std::string("cannot write beside it: ") + sqlite3_errmsg(db);
         else
             why = std::string("cannot read: ") + sqlite3_errmsg(db);
-        return false;
+        return -1;
     }
     if (version > RECORDS_SCHEMA_VERSION) {
         why = "schema version " + std::to_string(version) + " is newer than this server's " +
               std::to_string(RECORDS_SCHEMA_VERSION);
-        return false;
+        return -1;
     }
+    return version;
+}
+
+// Write-ahead logging, full sync and foreign keys on the writer's connection.
+bool set_writer_settings(sqlite3 *db, std::string &why)
+{
     {
         statement st(db, "PRAGMA journal_mode=WAL");
         if (!st.ok() || sqlite3_step(st.s) != SQLITE_ROW || st.column_bytes(0) != "wal") {
@@ -256,15 +262,19 @@ bool prepare_store(sqlite3 *db, std::string &why)
         why = std::string("cannot set up: ") + sqlite3_errmsg(db);
         return false;
     }
-    if (version == RECORDS_SCHEMA_VERSION)
-        return true;
-    // Migrate under the write lock, reading the version again: another server may have
-    // done it meanwhile.
+    return true;
+}
+
+// Brings an older schema up to this server's. Under the write lock, reading the version
+// again: another server may have done it meanwhile.
+bool migrate(sqlite3 *db, std::string &why)
+{
     if (!exec(db, "BEGIN IMMEDIATE")) {
         why = std::string("cannot write: ") + sqlite3_errmsg(db);
         return false;
     }
-    version = schema_version(db, rc);
+    int rc;
+    int version = schema_version(db, rc);
     bool ok = version >= 0 && version <= RECORDS_SCHEMA_VERSION;
     if (ok && version == 0) {
         statement st(db, "SELECT count(*) FROM sqlite_schema");
@@ -311,6 +321,15 @@ bool prepare_reading(sqlite3 *db, std::string &why)
             return false;
         }
     return true;
+}
+
+// Settings, schema version check and migration of the writer's connection.
+bool prepare_store(sqlite3 *db, std::string &why)
+{
+    int version = writable_version(db, why);
+    if (version < 0 || !set_writer_settings(db, why))
+        return false;
+    return version == RECORDS_SCHEMA_VERSION || migrate(db, why);
 }
 
 }  // namespace
