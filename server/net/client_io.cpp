@@ -9,7 +9,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "log.h"
 #include "net/clock.h"
 #include "net/connections.h"
 
@@ -47,6 +46,8 @@ void game_server::read_frames(conn &c)
         c.hg->g.keys(c.slot, get_be32(c.in + used + TAG_SIZE));
         used += KEYS_MSG_SIZE;
     }
+    if (used > 0)
+        c.active_ms = monotonic_ms();
     c.in_len -= used;
     memmove(c.in, c.in + used, static_cast<size_t>(c.in_len));
 }
@@ -154,7 +155,7 @@ void game_server::drop(conn &c, int reason, const char *why)
     if (reason >= 0)
         stats.reasons[reason]++;
     if (why)
-        log_event("connection %d dropped: %s (%s)", index_of(c), why, c.addr_text);
+        log_.event("connection %d dropped: %s (%s)", index_of(c), why, c.addr_text);
     close(c.fd);              // also leaves the epoll set
     if (c.state != CS_PROXY)  // a balancer's connection is counted once its header names the client
         limits_.release(c.addr);

@@ -1,6 +1,6 @@
 // The listening socket and accepting within the limits: per-address counts and the
 // connect rate, the connection table (evicting the oldest unfinished check-in when full),
-// the cap on games, descriptors running out.
+// the cap on games, descriptors or kernel memory running out.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -65,31 +65,58 @@ void game_server::refuse(int fd, int reason, const char *addr_text)
 {
     close(fd);
     stats.reasons[reason]++;
-    log_event("refused a connection from %s: %s", addr_text, reason_names[reason]);
+    log_.event("refused a connection from %s: %s", addr_text, reason_names[reason]);
 }
 
-void game_server::accept_some(int listen_fd)
+// The listener in the epoll set or out of it; false when epoll refuses.
+bool game_server::watch_listener(bool on)
+{
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = LISTENER_EVENT;
+    return epoll_ctl(epoll_fd_, on ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, listen_fd_, &ev) == 0;
+}
+
+// accept() failed: true when the next connection may be tried at once. Out of
+// descriptors, the spare one takes the connection and closes it, so the listening socket
+// does not stay readable for ever; when that cannot be done, or the kernel is short of
+// memory, the listener rests for ACCEPT_PAUSE_MS instead of the loop spinning on it.
+bool game_server::accept_failed()
+{
+    int err = errno;
+    if (err == EAGAIN || err == EWOULDBLOCK)
+        return false;
+    if (err == EINTR || err == ECONNABORTED || err == EPROTO)
+        return true;  // that connection is gone; the next may be fine
+    if ((err == EMFILE || err == ENFILE) && spare_fd_ >= 0) {
+        close(spare_fd_);
+        int fd = accept(listen_fd_, nullptr, nullptr);
+        if (fd >= 0)
+            refuse(fd, REFUSED_FULL, "?");
+        spare_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (fd >= 0)
+            return true;
+    }
+    stats.accept_pauses++;
+    log_.event("accept: %s; not accepting for %d ms", strerror(err), ACCEPT_PAUSE_MS);
+    watch_listener(false);
+    listener_back_ms_ = monotonic_ms() + ACCEPT_PAUSE_MS;
+    if (spare_fd_ < 0)
+        spare_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    return false;
+}
+
+void game_server::accept_some()
 {
     for (int k = 0; k < ACCEPTS_PER_TURN; k++) {
         sockaddr_storage sa{};
         socklen_t len = sizeof sa;
-        int fd = accept4(listen_fd, reinterpret_cast<sockaddr *>(&sa), &len,
+        int fd = accept4(listen_fd_, reinterpret_cast<sockaddr *>(&sa), &len,
                          SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd >= 0) {
+        if (fd >= 0)
             admit(fd, sa);
-            continue;
-        }
-        if ((errno == EMFILE || errno == ENFILE) && spare_fd_ >= 0) {
-            // Out of descriptors: take the connection with the spare one and close it,
-            // so the listening socket does not stay readable for ever.
-            close(spare_fd_);
-            fd = accept(listen_fd, nullptr, nullptr);
-            if (fd >= 0)
-                refuse(fd, REFUSED_FULL, "?");
-            spare_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
-            continue;
-        }
-        return;
+        else if (!accept_failed())
+            return;
     }
 }
 
