@@ -1,8 +1,8 @@
 // mazecar-server: options, signals, descriptors, the listening socket, then the loop.
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <sys/resource.h>
+#include <sys/signalfd.h>
 
 #include "log.h"
 #include "net/connections.h"
@@ -11,20 +11,19 @@
 #include "store/replays.h"
 #include "web/status_http.h"
 
-static void on_stop_signal(int)
+// SIGINT and SIGTERM are blocked before any thread starts, so every thread inherits
+// the mask and none is ever interrupted by them; the loop reads them from the returned
+// signalfd. SIGPIPE is ignored: a vanished peer shows as EPIPE.
+static int stop_signal_fd()
 {
-    stop_requested = 1;
-}
-
-static void install_signals()
-{
-    struct sigaction sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = on_stop_signal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);  // no SA_RESTART: epoll_wait() returns at once
-    sigaction(SIGTERM, &sa, nullptr);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
     signal(SIGPIPE, SIG_IGN);
+    if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0)
+        return -1;
+    return signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
 }
 
 // Raises the open-file limit to the hard limit: every connection is a descriptor.
@@ -44,23 +43,44 @@ static long raise_file_limit()
 
 constexpr long SPARE_DESCRIPTORS = 32;  // listening socket, epoll, log, spare, ...
 
-int main(int argc, char **argv)
+// --max-connections within the open-file limit; returns the limit.
+static long fit_connections(server_options &opts, server_log &log)
 {
-    server_options opts;
-    int parsed = parse_options(argc, argv, opts);
-    if (parsed == OPTIONS_HELP) {
-        print_usage(argv[0]);
-        return 0;
+    long files = raise_file_limit();
+    if (files > 0 && opts.net.max_connections > files - SPARE_DESCRIPTORS) {
+        long fit = files - SPARE_DESCRIPTORS > 1 ? files - SPARE_DESCRIPTORS : 1;
+        log.line("open-file limit %ld holds only %ld connections; --max-connections lowered", files,
+                 fit);
+        opts.net.max_connections = static_cast<int>(fit);
     }
-    if (parsed == OPTIONS_BAD)
-        return 2;
-    std::string db_path = opts.db ? opts.db : default_records_path();
-    if (opts.records > 0)
-        return print_records(db_path, opts.records, stdout);
-    if (opts.verify_replays)
-        return verify_replays(db_path, stdout);
+    return files;
+}
+
+static void log_start(const server_options &opts, const record_store &store, long files,
+                      server_log &log)
+{
+    const game_config &g = opts.game;
+    log.line("open-file limit %ld, up to %d connections, %d per address, %d games", files,
+             opts.net.max_connections, opts.net.per_address, opts.net.games_max);
+    log.line("game records %s %s", store.keeps_records() ? "kept in" : "not kept:",
+             store.keeps_records() ? store.path().c_str() : "--db none");
+    if (opts.http)
+        log.line("status page on http://%s/", opts.http);
+    log.line("listening on %s port %d, %d places, %d enemies, %d rounds, seed %u", opts.listen_addr,
+             SERVER_PORT, g.slots, g.enemies, g.rounds, g.seed);
+    if (!opts.net.proxy_from.empty())
+        log.line("connections from %zu trusted balancer range(s) must begin with a PROXY header",
+                 opts.net.proxy_from.size());
+    if (opts.net.bench_nagle)
+        log.line("MAZECAR_BENCH_NAGLE set, for measurement: Nagle's algorithm on and every "
+                 "position message queued");
+}
+
+// The store, the status page, the listening socket and the loop, until a stop signal.
+static int serve(server_options &opts, const std::string &db_path, int signal_fd, server_log &log)
+{
     std::string error;
-    std::unique_ptr<record_store> store = record_store::open(db_path, error);
+    std::unique_ptr<record_store> store = record_store::open(db_path, error, &log);
     if (!store) {
         fprintf(stderr, "mazecar-server: %s\n", error.c_str());
         return 1;
@@ -76,31 +96,38 @@ int main(int argc, char **argv)
             return 1;
         }
     }
-    install_signals();
-    long files = raise_file_limit();
-    if (files > 0 && opts.net.max_connections > files - SPARE_DESCRIPTORS) {
-        long fit = files - SPARE_DESCRIPTORS > 1 ? files - SPARE_DESCRIPTORS : 1;
-        log_line("open-file limit %ld holds only %ld connections; --max-connections lowered", files,
-                 fit);
-        opts.net.max_connections = static_cast<int>(fit);
-    }
+    long files = fit_connections(opts, log);
     int fd = open_listener(opts.listen_addr, SERVER_PORT, nullptr);
     if (fd < 0)
         return 1;
-    const game_config &g = opts.game;
-    log_line("open-file limit %ld, up to %d connections, %d per address, %d games", files,
-             opts.net.max_connections, opts.net.per_address, opts.net.games_max);
-    log_line("game records %s %s", store->keeps_records() ? "kept in" : "not kept:",
-             store->keeps_records() ? store->path().c_str() : "--db none");
-    if (opts.http)
-        log_line("status page on http://%s/", opts.http);
-    log_line("listening on %s port %d, %d places, %d enemies, %d rounds, seed %u", opts.listen_addr,
-             SERVER_PORT, g.slots, g.enemies, g.rounds, g.seed);
-    if (!opts.net.proxy_from.empty())
-        log_line("connections from %zu trusted balancer range(s) must begin with a PROXY header",
-                 opts.net.proxy_from.size());
-    int rc = serve(fd, opts.game, opts.net, store.get(), opts.http ? &board : nullptr);
+    log_start(opts, *store, files, log);
+    game_server server(opts.game, opts.net, store.get(), opts.http ? &board : nullptr, &log);
+    int rc = server.run(fd, signal_fd);
     http.stop();
-    log_line("stopped");
+    log.line("stopped");
     return rc;
+}
+
+int main(int argc, char **argv)
+{
+    server_options opts;
+    int parsed = parse_options(argc, argv, opts);
+    if (parsed == OPTIONS_HELP) {
+        print_usage(argv[0]);
+        return 0;
+    }
+    if (parsed == OPTIONS_BAD)
+        return 2;
+    std::string db_path = opts.db ? opts.db : default_records_path();
+    if (opts.records > 0)
+        return print_records(db_path, opts.records, stdout);
+    if (opts.verify_replays)
+        return verify_replays(db_path, stdout);
+    int signal_fd = stop_signal_fd();  // before the first thread: the log's writer
+    if (signal_fd < 0) {
+        perror("mazecar-server: signalfd");
+        return 1;
+    }
+    server_log log;
+    return serve(opts, db_path, signal_fd, log);
 }

@@ -15,6 +15,8 @@
 #include "game/outbox.h"
 #include "wire.h"
 
+class server_log;
+
 constexpr int TICK_HZ = 30;     // game steps per second
 constexpr int HUMAN_SPEED = 8;  // world units per tick (3.75 cells a second)
 constexpr int NOFUEL_SPEED = 3;
@@ -193,8 +195,8 @@ public:
     int rng_below(int n);
 
     // The state, open to the server's own code and to tests.
-    int id = 0;          // the game's number in its server, for log lines
-    bool quiet = false;  // no log lines (a game played again from its replay)
+    int id = 0;                 // the game's number in its server, for log lines
+    server_log *log = nullptr;  // where its events are told; null: nowhere
     game_config cfg;
     car cars[MAXPLAYER];
     int8_t field[MAP_H][MAP_W];
@@ -252,7 +254,6 @@ private:
     replay_tape tape_;
 
     bool human_slot(int slot) const { return slot >= 0 && slot < cfg.slots; }
-    void note(const char *format, ...) const __attribute__((format(printf, 2, 3)));
     void take_keys(car &c, int32_t word);
     void log_player(const char *text, int slot) const;
     void set_name(car &c, const char *name, int slot);

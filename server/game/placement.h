@@ -70,6 +70,8 @@ public:
     int best_score = 0;           // the best score shown as the high score in new games
     size_t replay_bytes_max = 0;  // games record their replays up to this size; 0 none
     int games_max;
+    server_log *log = nullptr;  // where games opening and closing are told, and their games'
+                                // events; null: nowhere
 
 private:
     hosted_game *open_game(const std::string &room);

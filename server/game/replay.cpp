@@ -259,7 +259,6 @@ bool replay_reader::open(std::string bytes, std::shared_ptr<path_scratch> scratc
     auto n = [](uint32_t x) { return static_cast<int>(x); };
     game_config cfg{n(v[0]), n(v[1]), n(v[2]), 0, n(v[3]), 0, n(v[4]), true, n(v[5])};
     g = std::make_unique<game>(cfg, n(v[6]), std::move(scratch));
-    g->quiet = true;
     g->record_wait = n(v[7]);
     g->smoke_wait = n(v[8]);
     uint32_t rng = 0;

@@ -87,8 +87,8 @@ void game_server::start_view(conn &c, kept_game &k, int64_t id)
                                              : nullptr;
     auto v = std::make_unique<replay_view>();
     if (!why && !v->replay.open(std::move(k.rec.replay), places.scratch())) {
-        log_event("game %lld cannot be played again: %s", static_cast<long long>(id),
-                  v->replay.why.c_str());
+        log_.event("game %lld cannot be played again: %s", static_cast<long long>(id),
+                   v->replay.why.c_str());
         why = " cannot be played again.\n";
     }
     if (why) {
@@ -114,7 +114,7 @@ void game_server::start_view(conn &c, kept_game &k, int64_t id)
     c.state = CS_VIEW;
     c.view = v.get();
     views_.push_back(std::move(v));
-    log_event("connection %d watches game %lld again", index_of(c), static_cast<long long>(id));
+    log_.event("connection %d watches game %lld again", index_of(c), static_cast<long long>(id));
 }
 
 // The answer to a check-in that gets no game: a text the client shows, then the quit.
@@ -156,8 +156,8 @@ void game_server::step_view(replay_view &v)
     game &g = *v.replay.g;
     if (v.final_steps < 0 && !v.replay.next()) {
         if (!v.replay.why.empty())
-            log_event("game %lld cannot be played on: %s", static_cast<long long>(v.game_id),
-                      v.replay.why.c_str());
+            log_.event("game %lld cannot be played on: %s", static_cast<long long>(v.game_id),
+                       v.replay.why.c_str());
         if (g.phase == PH_RECORDING) {
             g.record_done();
         } else {  // its players left it: the result as they left it
@@ -174,9 +174,10 @@ void game_server::step_view(replay_view &v)
     }
 }
 
-// The messages of the viewer's place go to the viewer. Each ready and start message is
-// followed by the watch screen's message: a viewer given a place that plays would
-// otherwise be shown that player's screens as its own.
+// The messages of the viewer's place go to the viewer, a position message in the place
+// of an unsent one as for a player. Each ready and start message is followed by the
+// watch screen's message: a viewer given a place that plays would otherwise be shown
+// that player's screens as its own.
 void game_server::deliver_view(replay_view &v)
 {
     game &g = *v.replay.g;
@@ -189,14 +190,18 @@ void game_server::deliver_view(replay_view &v)
         if (e.slot != TO_ALL && e.slot != v.slot)
             continue;
         const unsigned char *p = g.out.data(e);
+        size_t len = static_cast<size_t>(e.len), replaced = 0;
         int32_t tag = get_be32(p);
         bool watch = tag == TAG_READY || tag == TAG_START;
-        if (!c.out.push(p, static_cast<size_t>(e.len)) || (watch && !c.out.push(live, TAG_SIZE))) {
+        bool queued = tag == TAG_PLAYERINFO && !settings_.bench_nagle
+                          ? c.out.push_position(p, len, &replaced)
+                          : c.out.push(p, len) && (!watch || c.out.push(live, TAG_SIZE));
+        if (!queued) {
             drop(c, DROPPED_NOT_READING, "not reading (output queue full)");
             break;
         }
-        stats.messages_sent += watch ? 2 : 1;
-        stats.bytes_sent += static_cast<uint64_t>(e.len + (watch ? TAG_SIZE : 0));
+        stats.messages_sent += (replaced ? 0 : 1) + (watch ? 1 : 0);
+        stats.bytes_sent += len - replaced + (watch ? TAG_SIZE : 0);
     }
     if (v.conn >= 0)
         want_flush(c);

@@ -8,6 +8,8 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include "log.h"
+
 namespace {
 
 // The schema, one step per version: step k takes a store from version k to k + 1.
@@ -435,10 +437,12 @@ std::unique_ptr<record_store> record_store::open_read_only(const std::string &pa
     return store;
 }
 
-std::unique_ptr<record_store> record_store::open(const std::string &path, std::string &error)
+std::unique_ptr<record_store> record_store::open(const std::string &path, std::string &error,
+                                                 server_log *log)
 {
     std::unique_ptr<record_store> store(new record_store());
     store->path_ = path;
+    store->log_ = log;
     if (path == "none")
         return store;
     std::string why;
@@ -487,10 +491,8 @@ bool record_store::submit(uint64_t ticket, game_record rec)
     }
     if (queue_.size() >= RECORD_QUEUE_MAX) {
         failed_++;
-        fprintf(stderr,
-                "mazecar-server: records: game %llu not kept in %s: %zu games already"
-                " wait for the disk\n",
-                static_cast<unsigned long long>(ticket), path_.c_str(), queue_.size());
+        std::string why = std::to_string(queue_.size()) + " games already wait for the disk";
+        tell_not_kept(ticket, why.c_str());
         return false;
     }
     queue_.push_back(queued{ticket, std::move(rec), 0});
@@ -529,6 +531,13 @@ std::shared_ptr<const hall_of_fame> record_store::hall() const
     return hall_;
 }
 
+void record_store::tell_not_kept(uint64_t ticket, const char *why)
+{
+    if (log_)
+        log_->event("records: game %llu not kept in %s: %s",
+                    static_cast<unsigned long long>(ticket), path_.c_str(), why);
+}
+
 void record_store::writer_loop()
 {
     for (;;) {
@@ -551,8 +560,7 @@ void record_store::writer_loop()
             refresh_hall();  // before the completion: an announced game is in the hall
         } else {
             failed_++;
-            fprintf(stderr, "mazecar-server: records: game %llu not kept in %s: %s\n",
-                    static_cast<unsigned long long>(q.ticket), path_.c_str(), why.c_str());
+            tell_not_kept(q.ticket, why.c_str());
         }
         lock.lock();
         done_.emplace_back(q.ticket, ok);
@@ -763,8 +771,9 @@ void record_store::serve_read(const queued &q)
     kept_game k{q.ticket, false, false, game_record{}};
     if (!query_kept_game(db_, q.read_id, k.rec, k.found)) {
         k.failed = true;
-        fprintf(stderr, "mazecar-server: records: cannot read game %lld from %s: %s\n",
-                static_cast<long long>(q.read_id), path_.c_str(), sqlite3_errmsg(db_));
+        if (log_)
+            log_->event("records: cannot read game %lld from %s: %s",
+                        static_cast<long long>(q.read_id), path_.c_str(), sqlite3_errmsg(db_));
         k.found = false;
     }
     std::lock_guard<std::mutex> lock(queue_mutex_);

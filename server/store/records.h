@@ -59,14 +59,17 @@ struct kept_game {
 };
 
 struct sqlite3;
+class server_log;
 
 class record_store {
 public:
     // path "none": a store that keeps nothing (submit completes at once, ok). Otherwise
     // opens or creates the file (and its missing parent directories, mode 0700) and
     // brings its schema up to RECORDS_SCHEMA_VERSION. On failure: nullptr and `error`
-    // is one line naming the path and the cause.
-    static std::unique_ptr<record_store> open(const std::string &path, std::string &error);
+    // is one line naming the path and the cause. A game not kept is told to log, as an
+    // event line (null: to nobody; the count tells).
+    static std::unique_ptr<record_store> open(const std::string &path, std::string &error,
+                                              server_log *log = nullptr);
     // For reading only (--records, --verify-replays): opens an existing file read-only, creates and
     // migrates nothing, starts no writer. An older schema is read as it is. Only the
     // reads below work on it.
@@ -127,7 +130,10 @@ private:
     sqlite3 *reader_locked();
     bool read_done(bool ok);
 
+    void tell_not_kept(uint64_t ticket, const char *why);
+
     std::string path_;
+    server_log *log_ = nullptr;
     sqlite3 *db_ = nullptr;      // the writer thread's connection (set up at open)
     sqlite3 *reader_ = nullptr;  // the reads', opened on first use under read_mutex_
     std::mutex read_mutex_;

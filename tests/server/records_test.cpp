@@ -21,6 +21,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "log.h"
 #include "store/records.h"
 #include "store_helpers.h"
 
@@ -46,6 +47,21 @@ game_record sample_game(int64_t ended_ms, const std::string &room = "")
     g.rounds = {{1, 1, std::string("b\0b\x1b", 4), 10}, {2, 0, "ann", 10}, {3, -1, "", 10}};
     return g;
 }
+
+// A server log written to a file of the test's own, read back once written.
+struct captured_log {
+    FILE *file = tmpfile();
+    server_log log{fileno(file)};
+    ~captured_log() { fclose(file); }
+    std::string lines()
+    {
+        EXPECT_TRUE(log.drain(30000));
+        std::string text(4096, '\0');
+        ssize_t n = pread(fileno(file), text.data(), text.size(), 0);
+        text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        return text;
+    }
+};
 
 // Waits for the completion of ticket; false when it did not come in time.
 bool wait_done(record_store &store, uint64_t ticket, bool *ok)
@@ -299,7 +315,8 @@ TEST(RecordsStore, FullDiskFailsOneGameWholeAndTheNextOneIsKept)
                      << "): needs root and mount namespaces";
     std::string error, path = dir.path + "/records.db", filler = dir.path + "/filler";
     {
-        auto store = record_store::open(path, error);
+        captured_log captured;
+        auto store = record_store::open(path, error, &captured.log);
         ASSERT_TRUE(store) << error;
         ASSERT_TRUE(write_and_wait(*store, 1, sample_game(1000)));
 
@@ -310,11 +327,10 @@ TEST(RecordsStore, FullDiskFailsOneGameWholeAndTheNextOneIsKept)
         }
         close(fd);
 
-        testing::internal::CaptureStderr();
         bool ok = true;
         ASSERT_TRUE(store->submit(2, sample_game(2000)));
         ASSERT_TRUE(wait_done(*store, 2, &ok));
-        std::string log = testing::internal::GetCapturedStderr();
+        std::string log = captured.lines();
         EXPECT_FALSE(ok);
         EXPECT_EQ(store->failed(), 1u);
         EXPECT_EQ(log.rfind("mazecar-server: records: game 2 not kept in " + path + ": ", 0), 0u)
@@ -344,7 +360,8 @@ TEST(RecordsStore, StalledDiskNeverBlocksTheCallerAndTheQueueIsBounded)
             stalled_disk::remove();
         }
     } uninstall_at_end;
-    auto store = record_store::open(path, error);
+    captured_log captured;
+    auto store = record_store::open(path, error, &captured.log);
     ASSERT_TRUE(store) << error;
     stalled_disk::hold(true);
     ASSERT_TRUE(store->submit(0, sample_game(1000)));
@@ -357,9 +374,8 @@ TEST(RecordsStore, StalledDiskNeverBlocksTheCallerAndTheQueueIsBounded)
         std::shared_ptr<const hall_of_fame> hall = store->hall();
         slowest = std::max(slowest, clock_type::now() - start);
     }
-    testing::internal::CaptureStderr();
     EXPECT_FALSE(store->submit(9999, sample_game(1)));  // the queue is full
-    std::string log = testing::internal::GetCapturedStderr();
+    std::string log = captured.lines();
     EXPECT_EQ(log.rfind("mazecar-server: records: game 9999 not kept", 0), 0u) << log;
     EXPECT_EQ(store->failed(), 1u);
     std::vector<std::pair<uint64_t, bool>> done;
