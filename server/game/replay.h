@@ -9,7 +9,7 @@
 
 class replay_reader {
 public:
-    // Reads the replay's start and sets up the game as it stood then (quiet, and holding
+    // Reads the replay's start and sets up the game as it stood then (with no log, holding
     // its final result back until record_done, as a game with a store does). False, with
     // why, when the bytes are no replay this server can play: every count, place and
     // length in them is checked before it is used.
