@@ -72,8 +72,9 @@ def check_dom(dom):
         problems.append("an <img> element made it into the page")
     if "pwned" in re.sub(r"&lt;img[^&]*&gt;", "", dom):
         problems.append("a script from a player's name ran")
-    if dom.count("<canvas") != 2:
-        problems.append(f"{dom.count('<canvas')} maze pictures, expected 2")
+    mazes = len(re.findall(r'<canvas(?! id="view-canvas")', dom))  # the viewer's stays hidden
+    if mazes != 2:
+        problems.append(f"{mazes} maze pictures, expected 2")
     if "Best scores" not in dom:
         problems.append("hall of fame missing")
     return problems
