@@ -11,7 +11,10 @@ packages=(cmake g++ make freeglut3-dev libgl1-mesa-dev libgtest-dev libpng-dev p
           libsqlite3-dev sqlite3 libopenal-dev haproxy)
 # The status page: its HTTP and JSON libraries; a browser and promtool for its tests.
 packages+=(pkg-config libcpp-httplib-dev nlohmann-json3-dev)
-test_packages=(chromium prometheus)
+# Records shared by several processes: PostgreSQL's client library; its server only for
+# the fleet's end-to-end test.
+packages+=(libpq-dev)
+test_packages=(chromium prometheus postgresql)
 packages+=("${test_packages[@]}")
 missing=()
 for p in "${packages[@]}"; do

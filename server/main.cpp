@@ -7,6 +7,7 @@
 #include "log.h"
 #include "net/connections.h"
 #include "options.h"
+#include "store/pg_records.h"
 #include "store/records.h"
 #include "web/status_http.h"
 
@@ -43,6 +44,24 @@ static long raise_file_limit()
 
 constexpr long SPARE_DESCRIPTORS = 32;  // listening socket, epoll, log, spare, ...
 
+// The records store --db names: an SQLite file, none, or PostgreSQL with its spool.
+// kept_in says where, for the log.
+static std::unique_ptr<records_sink> open_records(const server_options &opts, const std::string &db,
+                                                  std::string &kept_in, std::string &error)
+{
+    if (is_postgres_uri(opts.db)) {
+        std::string spool = opts.spool ? opts.spool : default_records_path();
+        std::unique_ptr<pg_records> pg = pg_records::open(db, spool, error);
+        if (pg)
+            kept_in = "kept in " + pg->where() + ", spool " + pg->spool_path();
+        return pg;
+    }
+    std::unique_ptr<record_store> store = record_store::open(db, error);
+    if (store)
+        kept_in = store->keeps_records() ? "kept in " + store->path() : "not kept: --db none";
+    return store;
+}
+
 int main(int argc, char **argv)
 {
     server_options opts;
@@ -55,9 +74,10 @@ int main(int argc, char **argv)
         return 2;
     std::string db_path = opts.db ? opts.db : default_records_path();
     if (opts.records > 0)
-        return print_records(db_path, opts.records, stdout);
-    std::string error;
-    std::unique_ptr<record_store> store = record_store::open(db_path, error);
+        return is_postgres_uri(opts.db) ? print_pg_records(db_path, opts.records, stdout)
+                                        : print_records(db_path, opts.records, stdout);
+    std::string error, kept_in;
+    std::unique_ptr<records_sink> store = open_records(opts, db_path, kept_in, error);
     if (!store) {
         fprintf(stderr, "mazecar-server: %s\n", error.c_str());
         return 1;
@@ -87,8 +107,7 @@ int main(int argc, char **argv)
     const game_config &g = opts.game;
     log_line("open-file limit %ld, up to %d connections, %d per address, %d games", files,
              opts.net.max_connections, opts.net.per_address, opts.net.games_max);
-    log_line("game records %s %s", store->keeps_records() ? "kept in" : "not kept:",
-             store->keeps_records() ? store->path().c_str() : "--db none");
+    log_line("game records %s", kept_in.c_str());
     if (opts.http)
         log_line("status page on http://%s/", opts.http);
     log_line("listening on %s port %d, %d places, %d enemies, %d rounds, seed %u", opts.listen_addr,

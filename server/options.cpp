@@ -94,10 +94,17 @@ const option_spec table[] = {
      nullptr, "new connections from one address per 10 s (default 10)"},
     {"stats-seconds", "N", 0, 86400, [](server_options &o) -> int & { return o.net.stats_seconds; },
      nullptr, "period of the stats line in the log, 0 = none (default 60)"},
-    {"db", "PATH", 0, 0, nullptr,
+    {"db", "PATH|URI", 0, 0, nullptr,
      [](server_options &o, const char *v) { return take_text(v, o.db); },
      "the records store (default $XDG_STATE_HOME/mazecar/records.db,\n"
-     "else ~/.local/state/mazecar/records.db); none keeps nothing"},
+     "else ~/.local/state/mazecar/records.db); none keeps nothing;\n"
+     "postgresql://USER@HOST:PORT/DBNAME keeps them in PostgreSQL,\n"
+     "shared by every process of a fleet (docs/SCALING.md)"},
+    {"spool", "PATH", 0, 0, nullptr,
+     [](server_options &o, const char *v) { return take_text(v, o.spool); },
+     "with --db postgresql://...: the SQLite file that keeps finished\n"
+     "games while PostgreSQL cannot be reached, until they move\n"
+     "there (default: the default records store)"},
     {"records", "[N]", 1, RECORDS_MAX, [](server_options &o) -> int & { return o.records; },
      nullptr,
      "print the best N scores and the last N games (default 10)\n"
@@ -187,6 +194,7 @@ void set_defaults(server_options &opts)
     opts.net = default_server_settings();
     opts.listen_addr = "127.0.0.1";
     opts.db = nullptr;
+    opts.spool = nullptr;
     opts.records = 0;
     opts.http = nullptr;
     opts.seed = static_cast<int>(time(nullptr) & 0x7fffffff);

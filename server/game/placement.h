@@ -29,6 +29,7 @@ struct hosted_game {
     bool touched = false;      // has output or lost a player this turn
     long long started_ms = 0;  // Unix time the game under way began; 0 in the lobby
     bool recorded = false;     // this game's record has gone to the store
+    std::string uid;           // fleet-wide id of the game under way, made when it began
 };
 
 // Splits what a client sent as its name into the name shown and the room: "bob@club7"

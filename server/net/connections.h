@@ -90,7 +90,7 @@ public:
     // store: where finished games are kept (may be null: nothing is kept); board: where
     // the loop publishes its snapshots for the status page (may be null).
     game_server(const game_config &base, const server_settings &settings,
-                record_store *store = nullptr, snapshot_board *board = nullptr);
+                records_sink *store = nullptr, snapshot_board *board = nullptr);
     ~game_server();
     game_server(const game_server &) = delete;
     game_server &operator=(const game_server &) = delete;
@@ -126,6 +126,8 @@ private:
     void finish_turn();
     void step_all(long long lateness_us);
     void share_best_score();
+    void take_fleet_best();
+    std::string next_game_uid();
     void record_game(hosted_game *hg, bool abandoned);
     void take_record_completions();
     void close_game(hosted_game *hg);
@@ -141,10 +143,11 @@ private:
 
     server_settings settings_;
     address_limits limits_;
-    record_store *store_;
+    records_sink *store_;
     snapshot_board *board_;
     long long started_unix_ms_;
     uint64_t next_ticket_ = 1;
+    uint64_t uid_prefix_ = 0, uid_count_ = 0;    // a game's fleet-wide id: random, then a count
     std::unordered_map<uint64_t, int> tickets_;  // record in the store's queue -> game id
     std::vector<std::pair<uint64_t, bool>> completions_;
     int epoll_fd_ = -1;
@@ -154,9 +157,9 @@ private:
     std::vector<std::pair<int, uint32_t>> flush_list_;
     std::vector<hosted_game *> touched_;
     server_stats stats_before_;
-    long long stats_due_ms_ = 0, stats_last_ms_ = 0, prune_due_ms_ = 0;
+    long long stats_due_ms_ = 0, stats_last_ms_ = 0, prune_due_ms_ = 0, fleet_best_due_ms_ = 0;
 };
 
 // Builds a server for one listening socket and runs it (for main, tests and fuzzers).
 int serve(int listen_fd, const game_config &base, const server_settings &settings,
-          record_store *store = nullptr, snapshot_board *board = nullptr);
+          records_sink *store = nullptr, snapshot_board *board = nullptr);

@@ -1,5 +1,6 @@
 // Stepping the games and carrying their messages to the clients; handing finished and
 // abandoned games to the records store and releasing their final results once kept.
+#include <cstdio>
 #include <utility>
 
 #include "net/clock.h"
@@ -66,6 +67,7 @@ void game_server::record_game(hosted_game *hg, bool abandoned)
     rec.enemies = g.cfg.enemies;
     rec.room = hg->room;
     rec.abandoned = abandoned;
+    rec.uid = hg->uid.empty() ? next_game_uid() : hg->uid;
     for (int s = 0; s < g.cfg.slots; s++) {
         const car &c = g.cars[s];
         if (c.in_game)
@@ -121,6 +123,26 @@ void game_server::share_best_score()
         hg->g.raise_hiscore(places.best_score);
 }
 
+// The store's best score, which in a fleet's shared database holds every process's
+// games, becomes the high score of this process's games too (the next step shares it).
+void game_server::take_fleet_best()
+{
+    if (!store_)
+        return;
+    std::shared_ptr<const hall_of_fame> h = store_->hall();
+    if (h && !h->best.empty() && h->best.front().score > places.best_score)
+        places.best_score = h->best.front().score;
+}
+
+// 32 hex digits: this process's random prefix and its count of games begun.
+std::string game_server::next_game_uid()
+{
+    char text[33];
+    snprintf(text, sizeof text, "%016llx%016llx", static_cast<unsigned long long>(uid_prefix_),
+             static_cast<unsigned long long>(++uid_count_));
+    return text;
+}
+
 void game_server::step_all(long long lateness_us)
 {
     long long t0 = monotonic_us();
@@ -132,6 +154,7 @@ void game_server::step_all(long long lateness_us)
         if (was_under_way != g.under_way()) {  // a game began, or went back to the lobby
             hg->started_ms = g.under_way() ? wall_clock_ms() : 0;
             hg->recorded = false;
+            hg->uid = g.under_way() ? next_game_uid() : "";
         }
         if (g.phase == PH_RECORDING && !hg->recorded)
             record_game(hg.get(), false);

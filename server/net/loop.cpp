@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/epoll.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include "log.h"
@@ -18,9 +19,10 @@ namespace {
 
 constexpr int EVENTS_MAX = 256;
 constexpr long long PRUNE_PERIOD_MS = 10000;
+constexpr long long FLEET_BEST_PERIOD_MS = 1000;  // the store's best score taken this often
 
 // Games hold their final result until the record is stored, when there is a store.
-game_config with_store(game_config cfg, const record_store *store)
+game_config with_store(game_config cfg, const records_sink *store)
 {
     cfg.await_record = store && store->keeps_records();
     return cfg;
@@ -34,7 +36,7 @@ server_settings default_server_settings()
 }
 
 game_server::game_server(const game_config &base, const server_settings &settings,
-                         record_store *store, snapshot_board *board)
+                         records_sink *store, snapshot_board *board)
     : conns(static_cast<size_t>(settings.max_connections > 0 ? settings.max_connections : 1)),
       places(with_store(base, store), settings.games_max), settings_(settings),
       limits_(settings.per_address, settings.connect_rate, CONNECT_RATE_WINDOW_MS), store_(store),
@@ -42,6 +44,10 @@ game_server::game_server(const game_config &base, const server_settings &setting
 {
     if (store_)
         places.best_score = store_->best_score();
+    // 64 random bits for this process's game ids; the time should the kernel not answer.
+    if (getrandom(&uid_prefix_, sizeof uid_prefix_, GRND_NONBLOCK) != sizeof uid_prefix_)
+        uid_prefix_ = static_cast<uint64_t>(monotonic_us()) * 0x9e3779b97f4a7c15ULL ^
+                      static_cast<uint64_t>(getpid());
     for (int i = static_cast<int>(conns.size()) - 1; i >= 0; i--)
         free_.push_back(i);
 }
@@ -66,6 +72,10 @@ void game_server::periodic(long long now)
     if (now >= prune_due_ms_) {
         limits_.prune(now);
         prune_due_ms_ = now + PRUNE_PERIOD_MS;
+    }
+    if (now >= fleet_best_due_ms_) {
+        take_fleet_best();
+        fleet_best_due_ms_ = now + FLEET_BEST_PERIOD_MS;
     }
 }
 
@@ -186,7 +196,7 @@ int game_server::run(int listen_fd)
 }
 
 int serve(int listen_fd, const game_config &base, const server_settings &settings,
-          record_store *store, snapshot_board *board)
+          records_sink *store, snapshot_board *board)
 {
     game_server s(base, settings, store, board);
     return s.run(listen_fd);

@@ -59,6 +59,7 @@ server_figures game_server::figures() const
         f.records_written = store_->written();
         f.records_failed = store_->failed();
     }
+    f.spool_backlog = store_ ? store_->spool_backlog() : -1;
     return f;
 }
 
@@ -115,6 +116,7 @@ void game_server::log_stats(long long now)
     if (store_ && store_->keeps_records()) {
         stats.records_written = store_->written();
         stats.records_failed = store_->failed();
+        stats.spool_backlog = store_->spool_backlog();
     }
     log_line("%s", stats_line(stats, stats_before_, seconds, t, log_take_suppressed()).c_str());
     stats_before_ = stats;

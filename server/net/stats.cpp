@@ -83,5 +83,11 @@ std::string stats_line(const server_stats &now, const server_stats &before, doub
         now.lateness_p99(), static_cast<unsigned long long>(now.late_steps - before.late_steps),
         static_cast<unsigned long long>(now.records_written - before.records_written),
         static_cast<unsigned long long>(now.records_failed - before.records_failed), log_left_out);
-    return line + buf;
+    line += buf;
+    if (now.spool_backlog >= 0) {
+        snprintf(buf, sizeof buf, ", spool backlog %lld",
+                 static_cast<long long>(now.spool_backlog));
+        line += buf;
+    }
+    return line;
 }

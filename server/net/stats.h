@@ -38,6 +38,7 @@ struct server_stats {
     double step_seconds_sum = 0;
     uint64_t step_buckets[STEP_BUCKETS + 1] = {};
     uint64_t records_written = 0, records_failed = 0;  // games the store kept or lost
+    int64_t spool_backlog = -1;  // games waiting in the spool for the shared database; -1: none
     // Samples of the current stats period, microseconds.
     std::vector<int> step_us, late_us;
 

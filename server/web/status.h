@@ -74,6 +74,8 @@ struct server_figures {
     uint64_t late_steps;              // steps that started more than 5 ms late
     bool store;                       // a records store is open
     uint64_t records_written, records_failed;
+    int64_t spool_backlog =
+        -1;  // games waiting in the local spool for the shared database; -1: none
 };
 
 struct status_snapshot {

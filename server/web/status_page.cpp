@@ -194,6 +194,7 @@ function renderFigures(st) {
     figure("Bytes sent", f.bytes_sent),
   ];
   if (f.store) boxes.push(figure("Records written / failed", f.records_written + " / " + f.records_failed));
+  if (f.spool_backlog !== undefined) boxes.push(figure("Spool backlog", f.spool_backlog));
   document.getElementById("figures").replaceChildren(...boxes);
 }
 

@@ -117,6 +117,8 @@ nlohmann::json figures_json(const server_figures &f)
         out["records_written"] = f.records_written;
         out["records_failed"] = f.records_failed;
     }
+    if (f.spool_backlog >= 0)
+        out["spool_backlog"] = f.spool_backlog;
     return out;
 }
 
@@ -251,6 +253,11 @@ std::string status_metrics(const status_snapshot &s)
         sample(out, "mazecar_records_written_total", number(f.records_written));
         family(out, "mazecar_records_failed_total", "counter", "Game records the store refused.");
         sample(out, "mazecar_records_failed_total", number(f.records_failed));
+    }
+    if (f.spool_backlog >= 0) {
+        family(out, "mazecar_spool_backlog_games", "gauge",
+               "Finished games in the local spool, waiting for the shared database.");
+        sample(out, "mazecar_spool_backlog_games", number(static_cast<double>(f.spool_backlog)));
     }
     return out;
 }

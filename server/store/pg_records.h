@@ -1,0 +1,91 @@
+// Records in PostgreSQL, shared by every process of a fleet: one hall of fame and one
+// best score for all. A thread of its own writes each finished game in one transaction
+// and reads the hall again at least every PG_HALL_REFRESH_MS. When the database cannot
+// be reached, a finished game is committed to a local SQLite spool instead (before its
+// completion is reported, so a final result shown is a game kept), and the spool's
+// games move to the database once it is back, each exactly once: the game's fleet-wide
+// id is unique there, and moving it twice inserts nothing the second time.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "store/pg_link.h"
+#include "store/records.h"
+#include "store/spool.h"
+
+constexpr int PG_HALL_REFRESH_MS = 5000;  // the fleet's hall of fame is never older than this
+constexpr int SPOOL_DRAIN_BATCH = 64;     // games moved before new games are looked at again
+constexpr int PG_UPKEEP_MS = 1000;        // an idle writer looks at the database this often
+
+class pg_records : public records_sink {
+public:
+    // Null, with error, when the URI cannot be read, the spool cannot be opened or the
+    // database's schema is newer than this server's. A database that cannot be reached
+    // is no error: games wait in the spool until it can.
+    static std::unique_ptr<pg_records> open(const std::string &uri, const std::string &spool_path,
+                                            std::string &error);
+    ~pg_records() override;  // keeps what is queued (in the spool if need be), then stops
+    pg_records(const pg_records &) = delete;
+    pg_records &operator=(const pg_records &) = delete;
+
+    bool keeps_records() const override { return true; }
+    int best_score() override;
+    bool submit(uint64_t ticket, game_record rec) override;
+    void take_completions(std::vector<std::pair<uint64_t, bool>> &out) override;
+    uint64_t written() const override { return written_.load() + spool_->written(); }
+    uint64_t failed() const override { return failed_.load() + spool_->failed(); }
+    std::shared_ptr<const hall_of_fame> hall() const override;
+    int64_t spool_backlog() const override { return backlog_.load(); }
+    uint64_t moved() const { return moved_.load(); }  // games moved from the spool
+    const std::string &where() const { return where_; }
+    const std::string &spool_path() const { return spool_->path(); }
+
+private:
+    struct queued {
+        uint64_t ticket;
+        game_record rec;
+    };
+
+    explicit pg_records(const std::string &uri) : link_(uri) {}
+    void worker();
+    void keep(queued q);
+    void upkeep();
+    bool reach();
+    bool insert_game(const game_record &rec);
+    void drain_some();
+    void refresh_hall();
+    bool queue_waiting();
+    void note(const char *what, const std::string &detail);
+
+    pg_link link_;  // the worker's connection
+    std::string where_;
+    std::unique_ptr<record_store> spool_;
+    std::unique_ptr<spool_reader> pending_;
+    long long retry_due_ms_ = 0, hall_due_ms_ = 0;
+    bool was_up_ = true;
+
+    std::mutex queue_mutex_;
+    std::condition_variable queue_cv_;
+    std::deque<queued> queue_;
+    std::vector<std::pair<uint64_t, bool>> done_;
+    bool stopping_ = false;
+    std::thread worker_;
+
+    mutable std::mutex hall_mutex_;
+    std::shared_ptr<const hall_of_fame> hall_;
+
+    std::atomic<uint64_t> written_{0}, failed_{0}, moved_{0};
+    std::atomic<int64_t> backlog_{0};
+};
+
+// Reads the best scores and the last games of the fleet on the caller's connection.
+bool pg_read_hall(pg_link &link, int best, int recent, hall_of_fame &out);
+// --records N against PostgreSQL: as print_records, reading without changing anything.
+int print_pg_records(const std::string &uri, int n, FILE *out);
