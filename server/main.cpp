@@ -44,16 +44,21 @@ static long raise_file_limit()
 
 constexpr long SPARE_DESCRIPTORS = 32;  // listening socket, epoll, log, spare, ...
 
-// The records store --db names: an SQLite file, none, or PostgreSQL with its spool.
-// kept_in says where, for the log.
+// The records store --db names: an SQLite file, none, or PostgreSQL with its spool and,
+// with --fleet, the room directory. kept_in says where, for the log.
 static std::unique_ptr<records_sink> open_records(const server_options &opts, const std::string &db,
-                                                  std::string &kept_in, std::string &error)
+                                                  std::string &kept_in,
+                                                  std::unique_ptr<room_directory> &fleet,
+                                                  std::string &error)
 {
     if (is_postgres_uri(opts.db)) {
         std::string spool = opts.spool ? opts.spool : default_records_path();
         std::unique_ptr<pg_records> pg = pg_records::open(db, spool, error);
-        if (pg)
-            kept_in = "kept in " + pg->where() + ", spool " + pg->spool_path();
+        if (!pg || (opts.fleet && !(fleet = room_directory::open(db, opts.fleet, error))))
+            return nullptr;
+        kept_in = "kept in " + pg->where() + ", spool " + pg->spool_path();
+        if (fleet)
+            kept_in += "; rooms shared with the fleet, this process reached at " + fleet->self();
         return pg;
     }
     std::unique_ptr<record_store> store = record_store::open(db, error);
@@ -77,7 +82,8 @@ int main(int argc, char **argv)
         return is_postgres_uri(opts.db) ? print_pg_records(db_path, opts.records, stdout)
                                         : print_records(db_path, opts.records, stdout);
     std::string error, kept_in;
-    std::unique_ptr<records_sink> store = open_records(opts, db_path, kept_in, error);
+    std::unique_ptr<room_directory> fleet;
+    std::unique_ptr<records_sink> store = open_records(opts, db_path, kept_in, fleet, error);
     if (!store) {
         fprintf(stderr, "mazecar-server: %s\n", error.c_str());
         return 1;
@@ -115,7 +121,7 @@ int main(int argc, char **argv)
     if (!opts.net.proxy_from.empty())
         log_line("connections from %zu trusted balancer range(s) must begin with a PROXY header",
                  opts.net.proxy_from.size());
-    int rc = serve(fd, opts.game, opts.net, store.get(), opts.http ? &board : nullptr);
+    int rc = serve(fd, opts.game, opts.net, store.get(), opts.http ? &board : nullptr, fleet.get());
     http.stop();
     log_line("stopped");
     return rc;

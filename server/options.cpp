@@ -9,9 +9,11 @@
 #include <cstring>
 #include <ctime>
 #include <getopt.h>
+#include <netinet/in.h>
 #include <string>
 #include <vector>
 
+#include "store/pg_link.h"
 #include "web/status_http.h"
 
 namespace {
@@ -51,6 +53,20 @@ bool take_proxy_ranges(server_options &o, const char *value)
         return true;
     fprintf(stderr, "mazecar-server: --proxy-from: %s\n", err.c_str());
     return false;
+}
+
+// Where the other processes reach this one: a numeric address of this machine (not
+// "any") and a port.
+bool take_fleet(server_options &o, const char *value)
+{
+    sockaddr_storage sa{};
+    o.fleet = value;
+    if (!value || !parse_host_port(value, sa))
+        return false;
+    const auto &v4 = reinterpret_cast<const sockaddr_in &>(sa);
+    const auto &v6 = reinterpret_cast<const sockaddr_in6 &>(sa);
+    return sa.ss_family == AF_INET ? v4.sin_addr.s_addr != htonl(INADDR_ANY)
+                                   : !IN6_IS_ADDR_UNSPECIFIED(&v6.sin6_addr);
 }
 
 bool take_quick(server_options &o, const char *)
@@ -109,6 +125,11 @@ const option_spec table[] = {
      nullptr,
      "print the best N scores and the last N games (default 10)\n"
      "from the records store, then exit"},
+    {"fleet", "ADDR:PORT", 0, 0, nullptr, take_fleet,
+     "with --db postgresql://...: share rooms with the other\n"
+     "processes using that database; ADDR:PORT is where they reach\n"
+     "this one (e.g. 10.0.0.5:5555), and they must be in its\n"
+     "--proxy-from, as it must be in theirs (docs/SCALING.md)"},
     {"http", "ADDR:PORT", 0, 0, nullptr, take_http,
      "serve the status page, /api/status and /metrics there\n"
      "(read-only; e.g. 127.0.0.1:8055 or [::1]:8055; default none)"},
@@ -195,6 +216,7 @@ void set_defaults(server_options &opts)
     opts.listen_addr = "127.0.0.1";
     opts.db = nullptr;
     opts.spool = nullptr;
+    opts.fleet = nullptr;
     opts.records = 0;
     opts.http = nullptr;
     opts.seed = static_cast<int>(time(nullptr) & 0x7fffffff);
@@ -206,6 +228,11 @@ int finish_options(server_options &opts)
 {
     opts.game.seed = static_cast<uint32_t>(opts.seed);
     opts.net.checkin_ms = opts.checkin_seconds * 1000;
+    if (opts.fleet && !is_postgres_uri(opts.db)) {
+        fprintf(stderr, "mazecar-server: --fleet needs --db postgresql://...: the rooms are kept "
+                        "there\n");
+        return OPTIONS_BAD;
+    }
     if (opts.game.slots + opts.game.enemies > MAXPLAYER) {
         fprintf(stderr, "mazecar-server: %d places and %d enemies make more than %d cars\n",
                 opts.game.slots, opts.game.enemies, MAXPLAYER);

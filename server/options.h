@@ -10,6 +10,7 @@ struct server_options {
     const char *listen_addr;
     const char *db;       // --db: the records store, "none", a PostgreSQL URI, or null: default
     const char *spool;    // --spool: the local file for games PostgreSQL cannot take yet
+    const char *fleet;    // --fleet ADDR:PORT: rooms shared with the other processes, or null
     int records;          // --records N: print the best N and the last N games; 0 = play
     const char *http;     // --http ADDR:PORT of the status page, null for none
     int seed;             // --seed, before it becomes the games' base seed

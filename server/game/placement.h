@@ -50,6 +50,8 @@ public:
     // Finds or makes a game and a free place; false when every game is full and no
     // more may be opened.
     bool place(const std::string &room, placed &out);
+    // A game of that room is open here.
+    bool has_room(const std::string &room) const { return rooms_.count(room) > 0; }
     // Closes the game (it has no players left).
     void close(hosted_game *hg);
     // Seed of the n-th game opened (0 first): the first keeps the server's seed.

@@ -20,12 +20,14 @@
 #include "net/proxy.h"
 #include "net/stats.h"
 #include "store/records.h"
+#include "store/room_directory.h"
 #include "web/status.h"
 
 constexpr int NAME_IN_MAX = 64;   // longest name message accepted (length word)
 constexpr int IN_BUF_SIZE = 256;  // per-connection input bound
 static_assert(4 + NAME_IN_MAX <= IN_BUF_SIZE, "a whole name message fits the input buffer");
 static_assert(PROXY_HEADER_MAX <= IN_BUF_SIZE, "a whole PROXY header fits the input buffer");
+static_assert(NAME_IN_MAX <= PROXY_NAME_MAX, "a name read here can be handed over whole");
 // Keeps a client that stops reading from hiding its backlog in the kernel.
 constexpr int SOCKET_SNDBUF = 32 * 1024;
 constexpr int QUIT_FLUSH_MS = 2000;      // time given to TAG_QUIT to leave on shutdown
@@ -35,8 +37,17 @@ constexpr long long CONNECT_RATE_WINDOW_MS = 10000;
 constexpr int STATUS_FILE_STEPS = 10;  // steps between writes of the status file
 constexpr int SNAPSHOT_STEPS = 8;      // steps between snapshots for the status page
 
-// An epoll event's data: the connection's index and its generation, or the listener.
+// A player handed over to another process of the fleet: bytes relayed each way, bounded.
+constexpr int RELAY_BUF_SIZE = 64 * 1024;
+// The directory's answer, then the connection to the room's process, each within this;
+// else the room is played here.
+constexpr int FLEET_WAIT_MS = 2000;
+
+// An epoll event's data: the connection's index and its generation, or the listener, or
+// the room directory. PEER_EVENT_BIT in the index: the other process's side of a relay.
 constexpr uint64_t LISTENER_EVENT = ~uint64_t{0};
+constexpr uint64_t DIRECTORY_EVENT = ~uint64_t{0} - 1;
+constexpr uint32_t PEER_EVENT_BIT = 0x80000000u;
 inline uint64_t event_tag(int index, uint32_t gen)
 {
     return uint64_t{gen} << 32 | static_cast<uint32_t>(index);
@@ -59,7 +70,9 @@ struct server_settings {
 server_settings default_server_settings();
 
 // CS_PROXY: from a trusted balancer, waiting for the PROXY header before the greeting.
-enum { CS_FREE, CS_NAME, CS_PLAY, CS_PROXY };
+// CS_ROOM: named a room that may be another process's, waiting for the directory.
+// CS_RELAY: handed over to the process holding its room; its bytes are relayed.
+enum { CS_FREE, CS_NAME, CS_PLAY, CS_PROXY, CS_ROOM, CS_RELAY };
 
 struct conn {
     int state = CS_FREE;  // CS_*
@@ -77,6 +90,15 @@ struct conn {
     bool polling_out = false;    // epoll waits for room to write
     long frames_step = -1;       // the step the frame count belongs to
     int frames = 0;
+    sockaddr_storage peer{};  // the client's address (behind a balancer, the one it names)
+    // The fleet: a player another process handed over (never sent on), the name as typed
+    // while the room's holder is found, the holder, and the relay's other side.
+    bool handed_over = false;
+    std::string typed, owner;
+    int peer_fd = -1;
+    bool peer_connected = false;
+    out_queue up;                       // bytes for the room's process
+    uint32_t ev_mine = 0, ev_peer = 0;  // what epoll watches on each side of the relay
 };
 
 extern volatile sig_atomic_t stop_requested;
@@ -90,7 +112,8 @@ public:
     // store: where finished games are kept (may be null: nothing is kept); board: where
     // the loop publishes its snapshots for the status page (may be null).
     game_server(const game_config &base, const server_settings &settings,
-                records_sink *store = nullptr, snapshot_board *board = nullptr);
+                records_sink *store = nullptr, snapshot_board *board = nullptr,
+                room_directory *fleet = nullptr);
     ~game_server();
     game_server(const game_server &) = delete;
     game_server &operator=(const game_server &) = delete;
@@ -115,6 +138,17 @@ private:
     void greet(conn &c);
     void read_name(conn &c);
     void finish_check_in(conn &c, int name_len);
+    void place_player(conn &c, const char *typed, bool claimed);
+    bool ask_fleet(conn &c, const char *typed, const std::string &room);
+    void take_room_answers();
+    void hand_over(conn &c, const std::string &owner);
+    void play_here(conn &c, bool claimed, bool owner_gone);
+    void expire_fleet_waits(long long now);
+    void relay_event(conn &c, bool peer, uint32_t events);
+    void relay_connected(conn &c);
+    void relay_read(conn &c, bool from_peer, uint32_t events);
+    void relay_send(conn &c, bool to_peer);
+    void relay_watch(conn &c);
     void read_frames(conn &c);
     void on_readable(conn &c);
     void write_out(conn &c);
@@ -144,6 +178,17 @@ private:
     server_settings settings_;
     address_limits limits_;
     records_sink *store_;
+    room_directory *fleet_;
+    sockaddr_storage fleet_self_{};  // where the other processes reach this one
+    uint64_t next_ask_ = 1;
+    std::unordered_map<uint64_t, std::pair<int, uint32_t>> asks_;  // directory ticket -> conn
+    std::vector<room_answer> answers_;
+    struct fleet_wait {
+        int index;
+        uint32_t gen;
+        long long deadline_ms;
+    };
+    std::deque<fleet_wait> fleet_waits_;  // oldest first; stale entries skipped
     snapshot_board *board_;
     long long started_unix_ms_;
     uint64_t next_ticket_ = 1;
@@ -162,4 +207,8 @@ private:
 
 // Builds a server for one listening socket and runs it (for main, tests and fuzzers).
 int serve(int listen_fd, const game_config &base, const server_settings &settings,
-          records_sink *store = nullptr, snapshot_board *board = nullptr);
+          records_sink *store = nullptr, snapshot_board *board = nullptr,
+          room_directory *fleet = nullptr);
+
+// "127.0.0.1:5555" or "[::1]:5555": a numeric address and a port 1..65535.
+bool parse_host_port(const std::string &text, sockaddr_storage &out);

@@ -111,6 +111,8 @@ void game_server::close_game(hosted_game *hg)
     if (store_ && store_->keeps_records() && hg->started_ms != 0 && !hg->recorded &&
         hg->g.under_way())
         record_game(hg, true);
+    if (fleet_ && !hg->room.empty())
+        fleet_->release(hg->room);
     places.close(hg);
 }
 

@@ -36,12 +36,14 @@ server_settings default_server_settings()
 }
 
 game_server::game_server(const game_config &base, const server_settings &settings,
-                         records_sink *store, snapshot_board *board)
+                         records_sink *store, snapshot_board *board, room_directory *fleet)
     : conns(static_cast<size_t>(settings.max_connections > 0 ? settings.max_connections : 1)),
       places(with_store(base, store), settings.games_max), settings_(settings),
       limits_(settings.per_address, settings.connect_rate, CONNECT_RATE_WINDOW_MS), store_(store),
-      board_(board), started_unix_ms_(wall_clock_ms())
+      fleet_(fleet), board_(board), started_unix_ms_(wall_clock_ms())
 {
+    if (fleet_ && !parse_host_port(fleet_->self(), fleet_self_))
+        fleet_ = nullptr;  // the options checked the address: never here
     if (store_)
         places.best_score = store_->best_score();
     // 64 random bits for this process's game ids; the time should the kernel not answer.
@@ -85,7 +87,7 @@ void game_server::quit_all()
     put_be32(quit, TAG_QUIT);
     put_be32(quit + 4, TAG_SIZE);
     for (conn &c : conns) {
-        if (c.state == CS_NAME || c.state == CS_PROXY)
+        if (c.state == CS_NAME || c.state == CS_PROXY || c.state == CS_ROOM || c.state == CS_RELAY)
             drop(c, -1, "server stopping");
         if (c.state == CS_PLAY && !c.out.push(quit, TAG_SIZE))
             drop(c, -1, "server stopping, queue full");
@@ -125,12 +127,21 @@ void game_server::handle_events(const epoll_event *events, int n, int listen_fd)
             accept_some(listen_fd);
             continue;
         }
-        size_t index = static_cast<uint32_t>(tag);
+        if (tag == DIRECTORY_EVENT) {
+            take_room_answers();
+            continue;
+        }
+        bool peer = (tag & PEER_EVENT_BIT) != 0;
+        size_t index = static_cast<uint32_t>(tag) & ~PEER_EVENT_BIT;
         conn &c = conns[index];
         // The connection may have been dropped, and its entry reused, earlier in this
         // batch: the generation tells.
         if (c.state == CS_FREE || c.gen != static_cast<uint32_t>(tag >> 32))
             continue;
+        if (peer || c.state == CS_RELAY) {
+            relay_event(c, peer, events[k].events);
+            continue;
+        }
         if (events[k].events & (EPOLLIN | EPOLLHUP | EPOLLERR))
             on_readable(c);
         if (c.state != CS_FREE && (events[k].events & EPOLLOUT))
@@ -159,6 +170,11 @@ int game_server::run(int listen_fd)
         log_line("cannot watch the listening socket: %s", strerror(errno));
         return 1;
     }
+    lev.data.u64 = DIRECTORY_EVENT;
+    if (fleet_ && epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fleet_->wake_fd(), &lev) != 0) {
+        log_line("cannot watch the room directory: %s", strerror(errno));
+        return 1;
+    }
     const long long period_us = 1000000 / TICK_HZ;
     long long next_step = monotonic_us() + period_us;
     stats_last_ms_ = monotonic_ms();
@@ -179,6 +195,7 @@ int game_server::run(int listen_fd)
         handle_events(events, n, listen_fd);
         long long now = monotonic_ms();
         expire_checkins(now);
+        expire_fleet_waits(now);
         take_record_completions();
         finish_turn();
         long long t = monotonic_us();
@@ -196,8 +213,8 @@ int game_server::run(int listen_fd)
 }
 
 int serve(int listen_fd, const game_config &base, const server_settings &settings,
-          records_sink *store, snapshot_board *board)
+          records_sink *store, snapshot_board *board, room_directory *fleet)
 {
-    game_server s(base, settings, store, board);
+    game_server s(base, settings, store, board, fleet);
     return s.run(listen_fd);
 }

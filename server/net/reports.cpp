@@ -33,10 +33,15 @@ server_figures game_server::figures() const
     server_figures f{};
     f.started_ms = started_unix_ms_;
     f.taken_ms = wall_clock_ms();
+    f.relays = fleet_ ? 0 : -1;
     for (const conn &c : conns) {
+        bool relaying = c.state == CS_RELAY && c.peer_connected;
         f.connections += c.state != CS_FREE;
-        f.checking_in += c.state == CS_NAME || c.state == CS_PROXY;
+        f.checking_in += c.state != CS_FREE && c.state != CS_PLAY && !relaying;
+        f.relays += relaying;
     }
+    f.handed_over = stats.handed_over;
+    f.fleet_played_here = stats.fleet_played_here;
     for (const auto &hg : places.games) {
         (hg->g.in_lobby() ? f.games_lobby : f.games_playing)++;
         f.watchers += hg->g.watcher_count();
@@ -118,6 +123,7 @@ void game_server::log_stats(long long now)
         stats.records_failed = store_->failed();
         stats.spool_backlog = store_->spool_backlog();
     }
+    stats.relays = f.relays;
     log_line("%s", stats_line(stats, stats_before_, seconds, t, log_take_suppressed()).c_str());
     stats_before_ = stats;
     stats.step_us.clear();

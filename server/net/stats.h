@@ -39,6 +39,11 @@ struct server_stats {
     uint64_t step_buckets[STEP_BUCKETS + 1] = {};
     uint64_t records_written = 0, records_failed = 0;  // games the store kept or lost
     int64_t spool_backlog = -1;  // games waiting in the spool for the shared database; -1: none
+    // The fleet (relays -1 without one): players handed over to the process holding their
+    // room, players who played their room here for want of an answer, relays open now and
+    // the bytes they carried.
+    uint64_t handed_over = 0, fleet_played_here = 0, relay_bytes = 0;
+    int relays = -1;
     // Samples of the current stats period, microseconds.
     std::vector<int> step_us, late_us;
 

@@ -195,6 +195,7 @@ function renderFigures(st) {
   ];
   if (f.store) boxes.push(figure("Records written / failed", f.records_written + " / " + f.records_failed));
   if (f.spool_backlog !== undefined) boxes.push(figure("Spool backlog", f.spool_backlog));
+  if (f.relays !== undefined) boxes.push(figure("Relayed / handed over", f.relays + " / " + f.handed_over));
   document.getElementById("figures").replaceChildren(...boxes);
 }
 

@@ -119,6 +119,11 @@ nlohmann::json figures_json(const server_figures &f)
     }
     if (f.spool_backlog >= 0)
         out["spool_backlog"] = f.spool_backlog;
+    if (f.relays >= 0) {
+        out["relays"] = f.relays;
+        out["handed_over"] = f.handed_over;
+        out["fleet_played_here"] = f.fleet_played_here;
+    }
     return out;
 }
 
@@ -258,6 +263,14 @@ std::string status_metrics(const status_snapshot &s)
         family(out, "mazecar_spool_backlog_games", "gauge",
                "Finished games in the local spool, waiting for the shared database.");
         sample(out, "mazecar_spool_backlog_games", number(static_cast<double>(f.spool_backlog)));
+    }
+    if (f.relays >= 0) {
+        family(out, "mazecar_relays", "gauge",
+               "Players relayed to the process holding their room.");
+        sample(out, "mazecar_relays", number(static_cast<double>(f.relays)));
+        family(out, "mazecar_handed_over_total", "counter",
+               "Players handed over to the process holding their room.");
+        sample(out, "mazecar_handed_over_total", number(f.handed_over));
     }
     return out;
 }
