@@ -17,6 +17,16 @@ constexpr int USER_TIMEOUT_MS = 30000;
 // The promise the figures above keep: a silent peer is detected within this time.
 constexpr int DEAD_PEER_LIMIT_S = 45;
 
+// The other side of the promise: a link that is down this long (a Wi-Fi hand-over, a
+// router restarting) and comes back leaves the connection as it was.
+constexpr int OUTAGE_SURVIVED_S = 10;
+
+static_assert(KEEPALIVE_IDLE_S >= 1 && KEEPALIVE_INTERVAL_S >= 1 && KEEPALIVE_COUNT >= 1,
+              "the system takes keep-alive figures from 1");
+static_assert(USER_TIMEOUT_MS >= OUTAGE_SURVIVED_S * 1000,
+              "unacknowledged data outlasts an outage (the figure is in milliseconds)");
+static_assert(KEEPALIVE_INTERVAL_S * KEEPALIVE_COUNT >= OUTAGE_SURVIVED_S,
+              "unanswered probes outlast an outage");
 static_assert(KEEPALIVE_IDLE_S + KEEPALIVE_INTERVAL_S * KEEPALIVE_COUNT < DEAD_PEER_LIMIT_S,
               "keep-alive gives up within the limit");
 static_assert(USER_TIMEOUT_MS / 1000 < DEAD_PEER_LIMIT_S, "the user time-out is within the limit");

@@ -2,7 +2,8 @@
 # Plays a local game: installs what is missing, builds the client and the bundled
 # server if needed, and runs packaging/mazecar-launch --local, which starts the
 # server on 127.0.0.1 in the background and opens the client in this terminal (it
-# asks for the server, Enter takes 127.0.0.1, and for your name). The server stops
+# asks for the server, Enter takes 127.0.0.1, and for your name), with two computer
+# rivals in your game (--rivals 2; --rivals 0 plays without). The server stops
 # when the client ends; its status page is on http://127.0.0.1:8055/ meanwhile and its
 # records go to the default place (mazecar-server --records lists them). Arguments go
 # to the server, for example: scripts/play.sh --enemies 2 --rounds 5 (see

@@ -75,6 +75,12 @@ bool take_quick(server_options &o, const char *)
     return true;
 }
 
+bool take_rivals_in_rooms(server_options &o, const char *)
+{
+    o.game.rivals_in_rooms = true;
+    return true;
+}
+
 const option_spec table[] = {
     {"listen", "ADDR", 0, 0, nullptr,
      [](server_options &o, const char *v) { return take_text(v, o.listen_addr); },
@@ -92,6 +98,14 @@ const option_spec table[] = {
      "seed of the mazes and enemies (default: the clock); each\n"
      "game's seed comes from it and the game's number, so the same\n"
      "seed and key presses give the same games"},
+    {"rivals", "N", 0, RIVALS_MAX, [](server_options &o) -> int & { return o.game.rivals; },
+     nullptr,
+     "computer rivals in each quick-play game, 0 .. 7 (default 0):\n"
+     "when the lobby's countdown ends they take up to N of the\n"
+     "places no player holds; names end in '*', their results are\n"
+     "never kept"},
+    {"rivals-in-rooms", nullptr, 0, 0, nullptr, take_rivals_in_rooms,
+     "rooms (name@room) get rivals too"},
     {"lobby-seconds", "N", 0, 3600, [](server_options &o) -> int & { return o.game.lobby_seconds; },
      nullptr, "lobby countdown after the first check-in (default 15)"},
     {"checkin-seconds", "N", 1, 3600, [](server_options &o) -> int & { return o.checkin_seconds; },
@@ -200,7 +214,7 @@ const char *optional_value(int argc, char **argv)
 bool apply_option(const option_spec &spec, const char *value, server_options &opts)
 {
     if (spec.number) {
-        if (spec.arg[0] == '[' && !value) {
+        if (spec.arg && spec.arg[0] == '[' && !value) {
             spec.number(opts) = RECORDS_DEFAULT;
             return true;
         }

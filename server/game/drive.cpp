@@ -48,6 +48,8 @@ void game::place_human(int i)
     c.status = PS_DRIVE;
     c.fuel = FUEL_FULL;
     c.safe_ticks = SAFE_TICKS;
+    if (c.rival)
+        reset_rival(i);
 }
 
 void game::place_enemy(int i)
@@ -185,15 +187,15 @@ void game::choose_enemy(int i)
     c.heading = pick;
 }
 
-// Moves the car up to `speed` units, choosing at every centre it reaches; returns
-// the distance moved.
-int game::advance(int i, int speed)
+// Moves the car up to `speed` units, choosing at every centre it reaches (enemy car i
+// by the chase, a car on a human place, i < 0, by its keys); returns the distance
+// moved.
+int game::advance(car &c, int i, int speed)
 {
-    car &c = cars[i];
     int moved = 0;
     for (int left = speed, guard = 0; left > 0 && guard < 4; guard++) {
         if (at_centre(c)) {
-            if (is_enemy(i))
+            if (i >= 0)
                 choose_enemy(i);
             else
                 choose_human(c);
@@ -220,6 +222,7 @@ void game::take_flag(car &c)
     if (cell != CELL_FLAG && cell != CELL_FLAG_L && cell != CELL_FLAG_S)
         return;
     field[cy][cx] = CELL_ROAD;
+    field_version++;
     c.flags++;
     c.flags_game++;
     flags_left--;
@@ -300,7 +303,7 @@ void game::drive_human(int i)
     if (c.safe_ticks > 0)
         c.safe_ticks--;
     steer(c);
-    int moved = advance(i, c.status == PS_NOFUEL ? NOFUEL_SPEED : HUMAN_SPEED);
+    int moved = advance(c, -1, c.status == PS_NOFUEL ? NOFUEL_SPEED : HUMAN_SPEED);
     if (moved > 0 && c.status == PS_DRIVE && --c.fuel <= 0) {
         c.fuel = 0;
         c.status = PS_NOFUEL;
@@ -337,7 +340,7 @@ void game::drive_enemy(int i)
             c.stun_ticks = STUN_TICKS;
             return;
         }
-    advance(i, ENEMY_SPEED + (round_no > 3 ? 2 : round_no - 1));
+    advance(c, i, ENEMY_SPEED + (round_no > 3 ? 2 : round_no - 1));
 }
 
 void game::check_hits(int i)

@@ -49,6 +49,7 @@ game::game(const game_config &config, int best_score, std::shared_ptr<path_scrat
     memset(cars, 0, sizeof cars);
     memset(field, CELL_WALL, sizeof field);
     memset(puffs, 0, sizeof puffs);
+    memset(minds, 0, sizeof minds);
     for (int i = cfg.slots; i < car_total(); i++)
         snprintf(cars[i].name, NAME_BYTES, "enemy %c", static_cast<char>('1' + i - cfg.slots));
     phase = PH_LOBBY;
@@ -191,14 +192,20 @@ void game::keys(int slot, int32_t word)
 {
     if (!human_slot(slot) || !cars[slot].connected)
         return;
-    car &c = cars[slot];
+    take_keys(cars[slot], word);
+}
+
+// A client's key word and a rival's go in here alike.
+void game::take_keys(car &c, int32_t word)
+{
     c.presses |= word & ~c.keys;
     c.keys = word;
 }
 
+// The high score is people's: a rival's score never raises it.
 void game::note_score(car &c)
 {
-    if (c.score > hiscore) {
+    if (!c.rival && c.score > hiscore) {
         hiscore = c.score;
         hiscore_dirty = true;
     }
@@ -221,6 +228,9 @@ void game::send_round_setup()
 void game::start_round()
 {
     round_no++;
+    // Out of the lobby first: in the lobby every place follows the leader, which put
+    // every car of the first round on the first player's start.
+    phase = PH_READY;
     build_maze(round_no);
     clear_smoke();
     for (int i = 0; i < car_total(); i++) {
@@ -233,7 +243,6 @@ void game::start_round()
         }
     }
     follow_leader();
-    phase = PH_READY;
     phase_ticks = cfg.wait_ticks;
     ready_count = 3;
     log_event("game %d: round %d, %d flags", id, round_no, flags_total);
@@ -257,6 +266,7 @@ void game::start_game()
         c.lives = c.in_game ? SPARE_CARS : 0;
         c.wins = c.score = c.flags = c.flags_game = c.pauses = 0;
     }
+    seat_rivals();
     highlight = -1;
     round_no = 0;
     rounds_played.clear();
@@ -306,10 +316,11 @@ void game::lobby_step()
     lobby_ticks--;
 }
 
+// No person plays on: rivals alone never keep a game going.
 bool game::all_humans_out() const
 {
     for (int i = 0; i < cfg.slots; i++)
-        if (cars[i].in_game && cars[i].status != PS_RETIRED)
+        if (person_in_game(i) && cars[i].status != PS_RETIRED)
             return false;
     return true;
 }
@@ -544,6 +555,8 @@ void game::send_changes()
 
 void game::step()
 {
+    if (phase != PH_LOBBY)
+        rivals_step();
     switch (phase) {
     case PH_LOBBY: lobby_step(); break;
     case PH_READY: ready_step(); break;
@@ -575,8 +588,12 @@ int game::describe(char *buf, size_t size) const
         n = snprintf(buf + used, size - used,
                      "car %d %s status %d x %d y %d angle %d fuel %d flags %d score %d lives %d "
                      "control %d name %s\n",
-                     i, is_enemy(i) ? "enemy" : "human", c.status, c.x, c.y, c.angle, c.fuel,
-                     c.flags, c.score, c.lives, c.control, c.name);
+                     i,
+                     is_enemy(i) ? "enemy"
+                     : c.rival   ? "rival"
+                                 : "human",
+                     c.status, c.x, c.y, c.angle, c.fuel, c.flags, c.score, c.lives, c.control,
+                     c.name);
         if (n > 0)
             used += static_cast<size_t>(n);
     }

@@ -46,9 +46,14 @@ struct game_config {
     int lobby_seconds;  // countdown after the first check-in
     int flags;          // flags per round, the "L" and "S" flags among them
     uint32_t seed;
-    int wait_ticks;     // ticks of one "second" of waiting between phases
-    bool await_record;  // hold the final result until record_done() (a store is open)
+    int wait_ticks;                // ticks of one "second" of waiting between phases
+    bool await_record;             // hold the final result until record_done() (a store is open)
+    int rivals = 0;                // free human places computer rivals take when a game starts
+    bool rivals_in_rooms = false;  // rooms get rivals too (placement reads it)
 };
+
+constexpr int RIVALS_MAX = MAXPLAYER - 1;  // a game always holds a person
+constexpr int RIVAL_LINE = 8;              // ticks a rival's key words may wait to land
 
 // Phases of a game. They map onto the client's statuses through the messages that
 // start them. PH_RECORDING holds the final result back until the game's record is
@@ -76,6 +81,7 @@ struct car {
     // The server's own.
     bool connected;  // a client holds this human place
     bool in_game;    // this human takes part in the current game
+    bool rival;      // a computer rival holds this human place for the current game
     int heading;     // DIR_*
     bool moving;
     int wish;         // MODERN: heading of the last arrow pressed, -1 none
@@ -89,6 +95,23 @@ struct car {
 struct puff {
     int32_t x, y, size;  // the wire entry; size 0 = empty
     int ticks;           // life left
+};
+
+// A rival's mind: what it means to press, and the key words on their way to its car
+// (a reaction delay), with its own random state drawn from the game's.
+struct rival_mind {
+    uint32_t rng;
+    int delay;         // reaction delay in ticks, below RIVAL_LINE
+    int glance_ticks;  // ticks between looks around
+    unsigned tick;
+    int32_t intent;  // the keys it holds in mind now
+    int32_t line[RIVAL_LINE];
+    int plan_x, plan_y;     // the crossing the intent is for; -1 none
+    int glance;             // ticks to the next look around
+    int smoke_wait;         // ticks before it may lay smoke again
+    int target;             // cell (y * MAP_W + x) of the flag it drives to; -1 none
+    int retarget;           // ticks before it weighs the flags again
+    unsigned seen_version;  // the field as it last saw it (field_version)
 };
 
 // What one round left behind, for the game's record.
@@ -128,6 +151,11 @@ public:
 
     int car_total() const { return cfg.slots + cfg.enemies; }
     bool is_enemy(int i) const { return i >= cfg.slots && i < car_total(); }
+    // A person takes part in the current game on this place (not a rival).
+    bool person_in_game(int slot) const
+    {
+        return human_slot(slot) && cars[slot].in_game && !cars[slot].rival;
+    }
     const char *phase_name() const;
     // A text line per car and one for the game, for tests and the status file.
     int describe(char *buf, size_t size) const;
@@ -152,6 +180,11 @@ public:
     int pause_ticks;
     uint32_t rng_state;
     std::vector<round_note> rounds_played;
+    rival_mind minds[MAXPLAYER];  // one per human place a rival holds
+    // Per human place, path lengths to the flag its rival drives to; empty in games
+    // without rivals.
+    std::vector<int16_t> target_maps;
+    unsigned field_version = 0;  // counts changes of the maze: new rounds, flags taken
     bool records_dirty, map_dirty, round_dirty, smoke_dirty, hiscore_dirty;
     outbox out;  // messages waiting for the connection layer
 
@@ -186,6 +219,7 @@ private:
     int record_wait, smoke_wait, ready_count, lobby_announced;
 
     bool human_slot(int slot) const { return slot >= 0 && slot < cfg.slots; }
+    void take_keys(car &c, int32_t word);
     void log_player(const char *text, int slot) const;
     void set_name(car &c, const char *name, int slot);
     int countdown_seconds() const;
@@ -216,7 +250,7 @@ private:
     void choose_human(car &c);
     int leader_heading(int i) const;
     void choose_enemy(int i);
-    int advance(int i, int speed);
+    int advance(car &c, int i, int speed);
     void take_flag(car &c);
     void lay_smoke(car &c);
     void age_smoke();
@@ -228,6 +262,20 @@ private:
     void forget_chase_maps();
     bool chase_map_ready(int h);
     bool open_ahead(const car &c, int dir, bool enemy) const;
+
+    // rival.cpp
+    void seat_rivals();
+    void reset_rival(int i);
+    void rivals_step();
+    car rival_forecast(int i);
+    void rival_think(int i);
+    void rival_decide(int i, const car &f, bool look);
+    void rival_press(int i, int dir);
+    bool rival_sees_enemy(const car &c) const;
+    void rival_danger(const car &c, int8_t *danger) const;
+    void rival_target(int i, int nx, int ny);
+    int16_t *target_map(int i);
+    void rival_smoke(int i, const int8_t *danger, const car &f, int nx, int ny);
 
     // maze.cpp
     void open_between(int rx, int ry, int d);

@@ -222,6 +222,7 @@ void game::place_rocks(int round)
 void game::build_maze(int round)
 {
     memset(field, CELL_WALL, sizeof field);
+    field_version++;
     carve_tree();
     braid();
     place_flags();

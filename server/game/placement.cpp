@@ -57,6 +57,8 @@ hosted_game *placement::open_game(const std::string &room)
         return nullptr;
     game_config cfg = base_;
     cfg.seed = seed_of(opened_);
+    if (!room.empty() && !cfg.rivals_in_rooms)
+        cfg.rivals = 0;  // a room is for people who meet there
     auto hg = std::make_unique<hosted_game>(cfg, best_score, scratch_);
     hg->id = ++opened_;
     hg->g.id = hg->id;
@@ -105,4 +107,29 @@ void placement::close(hosted_game *hg)
         games[i]->index = i;
     }
     games.pop_back();
+}
+
+game_record record_of(const hosted_game &hg, int64_t ended_ms, bool abandoned)
+{
+    const game &g = hg.g;
+    game_record rec{};
+    rec.started_ms = hg.started_ms;
+    rec.ended_ms = ended_ms;
+    rec.seed = g.cfg.seed;
+    rec.rounds_played = g.round_no;
+    rec.places = g.cfg.slots;
+    rec.enemies = g.cfg.enemies;
+    rec.room = hg.room;
+    rec.abandoned = abandoned;
+    rec.uid = hg.uid;
+    for (int s = 0; s < g.cfg.slots; s++) {
+        const car &c = g.cars[s];
+        if (g.person_in_game(s))
+            rec.players.push_back(player_record{c.name, s, c.score, c.flags_game, c.wins,
+                                                c.connected && c.status != PS_RETIRED});
+    }
+    for (const round_note &r : g.rounds_played)
+        rec.rounds.push_back(
+            round_record{r.number, r.winner, r.winner >= 0 ? g.cars[r.winner].name : "", r.flags});
+    return rec;
 }

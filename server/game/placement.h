@@ -1,7 +1,8 @@
 // Placement: which game a checked-in player joins. A name "player@room" joins that
 // room's game (made on first use); any other name joins the newest quick-play game
 // still in its lobby with a free place, or a new one. A game is closed when its last
-// player leaves; at most games_max are open at once.
+// player leaves; at most games_max are open at once. Quick-play games, and rooms when
+// the configuration says so, seat computer rivals when their lobby ends.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "game/game.h"
+#include "store/records.h"
 
 constexpr int ROOM_NAME_MAX = 8;  // letters or digits
 
@@ -35,6 +37,10 @@ struct hosted_game {
 // Splits what a client sent as its name into the name shown and the room: "bob@club7"
 // gives "bob" and "club7"; a name without a well-formed room keeps its whole text.
 void split_room(const char *raw, std::string &name, std::string &room);
+
+// The game's record for the store: its people with their results (rivals are never
+// kept as players; a round a rival won names it, its name marked) and its rounds.
+game_record record_of(const hosted_game &hg, int64_t ended_ms, bool abandoned);
 
 struct placed {
     hosted_game *hg;

@@ -56,27 +56,10 @@ void game_server::finish_turn()
 
 void game_server::record_game(hosted_game *hg, bool abandoned)
 {
-    const game &g = hg->g;
     hg->recorded = true;
-    game_record rec{};
-    rec.started_ms = hg->started_ms;
-    rec.ended_ms = wall_clock_ms();
-    rec.seed = g.cfg.seed;
-    rec.rounds_played = g.round_no;
-    rec.places = g.cfg.slots;
-    rec.enemies = g.cfg.enemies;
-    rec.room = hg->room;
-    rec.abandoned = abandoned;
-    rec.uid = hg->uid.empty() ? next_game_uid() : hg->uid;
-    for (int s = 0; s < g.cfg.slots; s++) {
-        const car &c = g.cars[s];
-        if (c.in_game)
-            rec.players.push_back(player_record{c.name, s, c.score, c.flags_game, c.wins,
-                                                c.connected && c.status != PS_RETIRED});
-    }
-    for (const round_note &r : g.rounds_played)
-        rec.rounds.push_back(
-            round_record{r.number, r.winner, r.winner >= 0 ? g.cars[r.winner].name : "", r.flags});
+    game_record rec = record_of(*hg, wall_clock_ms(), abandoned);
+    if (rec.uid.empty())  // a game gets its id when it begins; a record never goes without
+        rec.uid = next_game_uid();
     uint64_t ticket = next_ticket_++;
     if (store_ && store_->submit(ticket, std::move(rec)))
         tickets_[ticket] = hg->id;

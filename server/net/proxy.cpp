@@ -42,16 +42,15 @@ void set_v6(sockaddr_storage &sa, const void *addr16, uint16_t port_be)
 }
 
 // The extensions after the addresses: type, 16-bit length, value, each within the
-// body. Only the name is read; others are skipped.
+// body. Only the name is read, and must be whole and valid; others are skipped, and
+// bytes that do not make a whole extension are ignored, as they always were.
 proxy_result read_tlvs(const unsigned char *p, size_t len, proxy_header *out)
 {
     size_t at = 0;
-    while (at < len) {
-        if (len - at < 3)
-            return PROXY_INVALID;
+    while (len - at >= 3) {
         size_t n = size_t{p[at + 1]} << 8 | p[at + 2];
         if (n > len - at - 3)
-            return PROXY_INVALID;
+            return p[at] == PROXY_TLV_NAME ? PROXY_INVALID : PROXY_DONE;
         const unsigned char *value = p + at + 3;
         if (p[at] == PROXY_TLV_NAME) {
             if (n < 1 || n > PROXY_NAME_MAX || memchr(value, 0, n))

@@ -128,10 +128,14 @@ void room_directory::worker()
 }
 
 // Connects when need be and renews this process's lease. At its first connection the
-// process also drops the rooms a former process at its address left behind.
+// process drops the rooms a former process at its address left behind; at every new
+// connection it claims the rooms it holds.
 bool room_directory::renew()
 {
-    renew_due_ms_ = monotonic_ms() + FLEET_RENEW_MS;
+    long long now = monotonic_ms();
+    renew_due_ms_ = now + FLEET_RENEW_MS;
+    retry_due_ms_ = now + PG_RETRY_MS;
+    bool connecting = !link_.connected();
     std::string lease = std::to_string(FLEET_LEASE_MS);
     bool ok = link_.connect() &&
               (cleared_ || (cleared_ = link_.run("DELETE FROM rooms WHERE owner = $1",
@@ -140,12 +144,22 @@ bool room_directory::renew()
                         " $2 * interval '1 millisecond') ON CONFLICT (address) DO UPDATE"
                         " SET lease_until = EXCLUDED.lease_until",
                         pg_params().text(self_).text(lease));
+    if (ok && connecting)
+        claim_held();
     if (ok && !was_up_)
         fprintf(stderr, "mazecar-server: room directory: reachable again\n");
     if (!ok && was_up_)
         note("cannot be reached, rooms are played where they are asked for");
     was_up_ = ok;
     return ok;
+}
+
+// After the database was away: the rooms opened here meanwhile, or held before, are
+// this process's again where no live process has taken them.
+void room_directory::claim_held()
+{
+    for (const std::string &room : held_)
+        look_up(request{CLAIM, 0, room, ""});
 }
 
 room_answer room_directory::look_up(const request &r)
@@ -173,7 +187,13 @@ room_answer room_directory::look_up(const request &r)
 void room_directory::serve(const request &r)
 {
     room_answer a{r.ticket, ROOM_UNKNOWN, ""};
-    if (link_.connected()) {  // else the next renewal tries to connect again
+    if (r.what == RELEASE)
+        held_.erase(r.room);
+    else if (r.what != ASK)  // opened here: kept, to be claimed if the database is away
+        held_.insert(r.room);
+    if (!link_.connected() && monotonic_ms() >= retry_due_ms_)
+        renew();
+    if (link_.connected()) {
         if (r.what == RELEASE)
             link_.run("DELETE FROM rooms WHERE room = $1 AND owner = $2",
                       pg_params().bytes(r.room).text(self_));
@@ -183,6 +203,8 @@ void room_directory::serve(const request &r)
         else
             a = look_up(r);
     }
+    if (a.where == ROOM_HERE)
+        held_.insert(r.room);
     if (r.what != ASK)
         return;
     {

@@ -11,6 +11,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -75,6 +76,7 @@ private:
     void serve(const request &r);
     room_answer look_up(const request &r);
     bool renew();
+    void claim_held();
     void leave();
     void note(const char *what);
 
@@ -82,8 +84,11 @@ private:
     std::string self_;
     int wake_fd_ = -1;
     long long renew_due_ms_ = 0;
+    long long retry_due_ms_ = 0;  // a lost database is tried again no sooner
     bool was_up_ = true;
     bool cleared_ = false;  // the rooms of a former process at this address are dropped
+    // The rooms this process holds, claimed again after the database was away.
+    std::set<std::string> held_;
 
     std::mutex mutex_;
     std::condition_variable cv_;

@@ -75,6 +75,10 @@ class Namespaces:
         view without a FIN or a reset."""
         self.run(self.names[index], "link", "set", self.links[index], "down")
 
+    def link_up(self, index):
+        """Brings that end of the veth pair back: the namespaces see each other again."""
+        self.run(self.names[index], "link", "set", self.links[index], "up")
+
     def exec_prefix(self, name):
         return ["ip", "netns", "exec", name]
 

@@ -1,6 +1,7 @@
 """Internet faults inside network namespaces the test makes itself (root only; skipped
 with the reason elsewhere): a server or a client that vanishes without a word when
-the link between them goes down, and IPv6 and dual-family names at the prompt. Each
+the link between them goes down, a short outage that both ride out, and IPv6 and
+dual-family names at the prompt. Each
 namespace has its own loopback and port 5555, so these tests need no port lock."""
 import os
 import re
@@ -124,6 +125,71 @@ class VanishedClientTest(unittest.TestCase):
             second = socket.create_connection((ADDRESS_B, PORT), TIMEOUT)
         self.addCleanup(second.close)
         self.assertEqual(scripted_check_in(second, b"next"), 0)
+
+
+def car_0(status_path):
+    """The phase and car 0's position from the server's status file, or None."""
+    try:
+        with open(status_path) as f:
+            text = f.read()
+    except OSError:
+        return None
+    found = re.search(r"^phase (\w+).*^car 0 \w+ status -?\d+ x (-?\d+) y (-?\d+)", text,
+                      re.S | re.M)
+    return found and (found.group(1), (int(found.group(2)), int(found.group(3))))
+
+
+class LinkOutageTest(ClientTestCase):
+    def test_a_game_goes_on_after_a_2_s_link_outage(self):
+        """The real client and server, the link taken down for 2 s in play while both
+        have data on the way: neither end gives the connection up."""
+        self.require_display()
+        ns = Namespaces(self, 2)
+        ns.join()
+        client_ns, server_ns = ns.names
+        work = tempfile.mkdtemp(prefix="mazecar-outage-")
+        self.addCleanup(shutil.rmtree, work, True)
+        status, log_path = os.path.join(work, "status"), os.path.join(work, "server.log")
+        with open(log_path, "w") as log:
+            server = subprocess.Popen([*ns.exec_prefix(server_ns), SERVER_BINARY, "--listen",
+                                       ADDRESS_B, "--slots", "1", "--enemies", "0",
+                                       "--lobby-seconds", "1", "--status-file", status],
+                                      stdout=log, stderr=subprocess.STDOUT)
+        self.addCleanup(lambda: server.poll() is None and (server.kill(), server.wait()))
+        server_log = lambda: open(log_path).read()
+        self.assertTrue(wait_until(lambda: "listening on" in server_log()), server_log())
+        client = self.start_client(prefix=ns.exec_prefix(client_ns))
+        client.write(ADDRESS_B.encode() + b"\n")
+        self.assertTrue(wait_until(lambda: b"connected." in client.stderr), client.stderr)
+        client.write(b"driver\n")
+        window = XWindow.find("Mazecar client (ID:00)")
+        self.assertIsNotNone(window, client.stderr)
+
+        def tap(key):
+            self.assertIsNone(client.proc.poll(), f"the client ended: {client.stderr!r}; "
+                              f"server log: {server_log()}")
+            window.focus()
+            window.key("keydown", key)
+            window.key("keyup", key)
+        tap("space")
+        self.assertTrue(wait_until(lambda: (car_0(status) or ("",))[0] == "play", 3 * TIMEOUT))
+        ns.link_down(1)
+        tap("Left")  # the client's key and the server's positions wait in the dead link
+        time.sleep(2)
+        ns.link_up(1)
+        # Both ends still play: the car answers the arrows, and the quit reaches the client.
+        start = car_0(status)
+        for key in ["Right", "Left", "Up", "Down"] * 2:
+            tap(key)
+            if wait_until(lambda: (car_0(status) or ("",))[0] == "play" and car_0(status) != start,
+                          2):
+                break
+        else:
+            self.fail("the car never moved after the outage; log: " + server_log())
+        self.assertNotIn("dropped", server_log())
+        server.terminate()
+        self.assertEqual(client.wait_exit(TIMEOUT), 0, client.stderr)
+        self.assertEqual(client.stderr, b"connected.\n")
 
 
 class AddressFamilyTest(ClientTestCase):

@@ -422,16 +422,22 @@ TEST(Rounds, TakingTheLastFlagClearsTheStageAndTheBestPlayerWins)
     EXPECT_EQ(G->cars[0].flags_game, 1) << "and per game";
 }
 
-TEST(Rounds, AfterTheLastRoundComesTheFinalResultThenTheLobby)
+// Car 0 takes the last flag of the last round; the ticks until the final result is out.
+std::vector<sent> clear_the_last_round()
 {
-    start_play(NO_SECOND, 1, 0);
     G->round_no = G->cfg.rounds;
     test_track();
     G->flags_left = 1;
     G->field[10][11] = CELL_FLAG;
     put_car(0, 10, 10, DIR_RIGHT);
     press(0, KEY_RIGHT);
-    std::vector<sent> msgs = run_ticks(CELL_SIZE / HUMAN_SPEED + 8 * G->cfg.wait_ticks);
+    return run_ticks(CELL_SIZE / HUMAN_SPEED + 8 * G->cfg.wait_ticks);
+}
+
+TEST(Rounds, AfterTheLastRoundComesTheFinalResultThenTheLobby)
+{
+    start_play(NO_SECOND, 1, 0);
+    std::vector<sent> msgs = clear_the_last_round();
     EXPECT_EQ(count_tag(msgs, TAG_ROUND_RESULT), 1);
     EXPECT_EQ(count_tag(msgs, TAG_FINAL_RESULT), 1);
     EXPECT_EQ(count_tag(msgs, TAG_READY), 0);
@@ -505,6 +511,16 @@ TEST(Pause, APauseEndsByItselfAndEachPlayerMayPauseOnlyThreeTimes)
     tap(0, KEY_Q);
     run_ticks(1);
     EXPECT_EQ(G->phase, PH_PLAY) << "a fourth pause is not granted";
+
+    // The next game grants its own pauses.
+    clear_the_last_round();
+    run_ticks(6 * G->cfg.wait_ticks);
+    tap(0, KEY_SPACE);
+    for (int i = 0; i < 500 && G->phase != PH_PLAY; i++)
+        run_ticks(1);
+    tap(0, KEY_Q);
+    run_ticks(1);
+    EXPECT_EQ(G->phase, PH_PAUSE) << "pauses of the last game are forgotten";
 }
 
 TEST(Pause, TheGameResumesWhenThePausingPlayerLeaves)
@@ -600,11 +616,12 @@ TEST(Messages, ABusyGameSendsWellUnderOneHundredMessagesASecond)
     EXPECT_GT(count_tag(msgs, TAG_SMOKE), 5);
 }
 
-TEST(Determinism, TheSameSeedAndKeysGiveTheSameGameAndAnotherSeedAnotherMaze)
+TEST(Determinism, TheSameSeedAndKeysGiveTheSameGameRivalsAndAllAndAnotherSeedAnotherMaze)
 {
     auto play = [](uint32_t seed) {
         game_config c = test_config(2, 3);
         c.seed = seed;
+        c.rivals = 1;
         new_game(c);
         G->join(0, "a");
         tap(0, KEY_SPACE);

@@ -60,6 +60,11 @@ TEST(Placement, QuickPlayFillsTheNewestLobbyGameAndRoomsAreApart)
     ASSERT_TRUE(p.place("den", r3));
     EXPECT_TRUE(r3.room_was_full);
     EXPECT_EQ(r3.hg, c.hg) << "a full room sends to the quick-play game with a place";
+    a.hg->g.leave(a.slot);
+    placed e{};
+    ASSERT_TRUE(p.place("", e));
+    EXPECT_EQ(e.hg, c.hg) << "of two quick-play games with a place, the newest";
+    a.hg->g.join(a.slot, "a");
 
     // A quick-play game that has started takes no newcomer.
     c.hg->g.phase = PH_PLAY;
@@ -168,6 +173,9 @@ TEST(AddressLimits, AnIPv6Slash64CountsAsOneAddressAndAMappedIPv4AsItself)
     EXPECT_EQ(limits.admit(address_key(address("2001:db8:1:2:8::1")), 0), ADMIT_TOO_MANY);
     limits.release(home);
     EXPECT_EQ(limits.admit(home, 0), ADMIT_OK);
+    // Long after the last attempt, connections still open keep counting.
+    limits.prune(60000);
+    EXPECT_EQ(limits.admit(home, 60000), ADMIT_TOO_MANY);
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 
 #include "game/game.h"
 #include "net/connections.h"
+#include "store_helpers.h"
 
 namespace {
 
@@ -151,11 +152,14 @@ bool read_frame(int fd, frame *f, int timeout_ms = WAIT_MS)
 }
 
 // Reads frames, each checked against its layout, until one with the tag arrives.
-bool wait_for(int fd, int tag, int cars, frame *f, std::set<int> *seen = nullptr)
+bool wait_for(int fd, int tag, int cars, frame *f, std::set<int> *seen = nullptr,
+              int wait_ms = WAIT_MS)
 {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(WAIT_MS);
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
     while (std::chrono::steady_clock::now() < end) {
-        if (!read_frame(fd, f))
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        if (!read_frame(fd, f, static_cast<int>(left.count()) + 1))
             return false;
         EXPECT_EQ(f->size, message_size(f->tag, cars)) << "tag " << f->tag;
         if (seen)
@@ -220,7 +224,7 @@ protected:
         if (tune)
             tune(settings);
         loop = std::thread([this, fd, c, settings] {
-            result = serve(fd, c, settings);
+            result = serve(fd, c, settings, store.get());
             close(fd);
         });
     }
@@ -233,6 +237,17 @@ protected:
     }
 
     void TearDown() override { stop(); }
+
+    // A records store in a directory of its own, for the server started next.
+    std::unique_ptr<temp_dir> dir;
+    std::unique_ptr<record_store> store;
+    void open_store()
+    {
+        dir = std::make_unique<temp_dir>();
+        std::string error;
+        store = record_store::open(dir->path + "/records.db", error);
+        ASSERT_TRUE(store) << error;
+    }
 
     // A client checked in with the space key, its car on the road: returns its socket.
     int playing_client(const char *name, int cars, std::set<int> *seen = nullptr)
@@ -605,6 +620,60 @@ TEST_F(ServerProtocol, StoppingTheServerSendsQuitToEveryClient)
         EXPECT_TRUE(closed_by_server(fd));
         close(fd);
     }
+}
+
+TEST_F(ServerProtocol, WithTheDiskStalledTheFinalResultWaitsUntilTheGameIsStored)
+{
+    stalled_disk::install();
+    struct release {
+        ~release()
+        {
+            stalled_disk::hold(false);
+            stalled_disk::remove();
+        }
+    } at_end;
+    open_store();
+    stalled_disk::hold(true);
+    start(2, 0);
+    int player = playing_client("ann@den", 2);
+    int watcher = connect_port(port);
+    check_in_reply r;
+    ASSERT_TRUE(check_in(watcher, "wes@den", &r));  // the game is under way: wes watches
+    close(player);                                  // the only player gone: game over
+    frame f;
+    ASSERT_TRUE(wait_for(watcher, TAG_GAME_OVER, 2, &f));
+    ASSERT_TRUE(stalled_disk::writer_held(std::chrono::milliseconds(WAIT_MS)));
+    EXPECT_FALSE(wait_for(watcher, TAG_FINAL_RESULT, 2, &f, nullptr, 1000))
+        << "the final result went out before the game was stored";
+    stalled_disk::hold(false);
+    EXPECT_TRUE(wait_for(watcher, TAG_FINAL_RESULT, 2, &f));
+    close(watcher);
+}
+
+TEST_F(ServerProtocol, TwoPlayersWhoLeaveMidRoundLeaveOneAbandonedGameWithBothNames)
+{
+    open_store();
+    start(2, 0);
+    int a = connect_port(port), b = connect_port(port);
+    check_in_reply r;
+    ASSERT_TRUE(check_in(a, "ann", &r));
+    ASSERT_TRUE(check_in(b, "bob", &r));
+    for (int fd : {a, b})
+        send_keys(fd, KEY_SPACE);
+    frame f;
+    ASSERT_TRUE(wait_for(a, TAG_START, 2, &f));
+    close(a);
+    close(b);
+    for (int i = 0; i < WAIT_MS / 20 && store->written() == 0; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    stop();
+    std::vector<game_row> games = store->last_games(10);
+    ASSERT_EQ(games.size(), 1u);
+    EXPECT_TRUE(games[0].abandoned);
+    std::set<std::string> names;
+    for (const auto &p : games[0].players)
+        names.insert(p.first);
+    EXPECT_EQ(names, (std::set<std::string>{"ann", "bob"}));
 }
 
 TEST(Listener, AnIPv6ListenerTakesAnIPv6ClientThroughTheCheckIn)

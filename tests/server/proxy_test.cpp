@@ -134,12 +134,14 @@ TEST(ProxyHeader, Version1ReadsTcp4Tcp6AndUnknown)
     EXPECT_EQ(source_text(h), "2001:db8::1:0");
     ASSERT_EQ(parse(text("PROXY UNKNOWN whatever\r\n"), &h), PROXY_DONE);
     EXPECT_TRUE(h.local);
-    // The longest line the format allows is read; one byte more without CRLF is not.
+    // The longest line the format allows is read; one byte more without CRLF is not,
+    // nor a line whose CRLF comes later.
     std::string longest = "PROXY UNKNOWN ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff "
                           "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff 65535 65535\r\n";
     ASSERT_EQ(longest.size(), PROXY_V1_MAX);
     EXPECT_EQ(parse(text(longest), &h), PROXY_DONE);
     EXPECT_EQ(parse(text("PROXY UNKNOWN " + std::string(PROXY_V1_MAX, 'a')), &h), PROXY_INVALID);
+    EXPECT_EQ(parse(text("PROXY UNKNOWN " + std::string(150, 'a') + "\r\n"), &h), PROXY_INVALID);
 }
 
 TEST(ProxyHeader, MalformedVersion1IsInvalid)
@@ -220,6 +222,7 @@ protected:
         server_settings s = default_server_settings();
         s.per_address = 1;
         s.stats_seconds = 0;
+        s.checkin_ms = 2000;
         ASSERT_TRUE(parse_proxy_ranges("127.0.0.1", s.proxy_from, err));
         game_config g{4, 0, 1, 15, 1, 1, TICK_HZ, false};
         srv = new game_server(g, s);
@@ -328,6 +331,19 @@ TEST_F(BehindBalancer, HealthChecksCloseQuietlyAndBadHeadersAreDropped)
     EXPECT_EQ(srv->stats.reasons[DROPPED_BAD_INPUT], 1u);
     for (int fd : {check, bad, other})
         close(fd);
+}
+
+TEST_F(BehindBalancer, ACheckInTimesOutWithoutAHeaderAndWithAHeaderButNoName)
+{
+    int silent = connect_from("127.0.0.1"), nameless = connect_from("127.0.0.1");
+    send_bytes(nameless, text("PROXY TCP4 192.0.2.1 127.0.0.1 1000 5555\r\n"));
+    EXPECT_TRUE(greeted(nameless));
+    EXPECT_EQ(read_until_close(silent), "");
+    EXPECT_EQ(read_until_close(nameless), "");
+    stop();
+    EXPECT_EQ(srv->stats.reasons[DROPPED_CHECKIN_TIMEOUT], 2u);
+    close(silent);
+    close(nameless);
 }
 
 }  // namespace

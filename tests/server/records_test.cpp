@@ -20,21 +20,12 @@
 #include <unistd.h>
 
 #include "store/records.h"
+#include "store_helpers.h"
 
 namespace {
 
 using clock_type = std::chrono::steady_clock;
 constexpr auto WAIT = std::chrono::seconds(30);  // generous limit of every wait
-
-struct temp_dir {
-    std::string path;
-    temp_dir()
-    {
-        char templ[] = "/tmp/records_test.XXXXXX";
-        path = mkdtemp(templ);
-    }
-    ~temp_dir() { std::filesystem::remove_all(path); }
-};
 
 game_record sample_game(int64_t ended_ms, const std::string &room = "")
 {
@@ -339,81 +330,6 @@ TEST(RecordsStore, FullDiskFailsOneGameWholeAndTheNextOneIsKept)
     umount2(dir.path.c_str(), MNT_DETACH);
 }
 
-// A disk that hangs on sync: SQLite's default file system, with every sync held until
-// the test lets it go. Files of different kinds have method tables of their own; each
-// gets a copy whose xSync waits first.
-struct stalled_disk {
-    static constexpr int KINDS = 8;
-    static sqlite3_vfs vfs, *real;
-    static const sqlite3_io_methods *real_methods[KINDS];
-    static sqlite3_io_methods methods[KINDS];
-    static int kinds;
-    static std::mutex mutex;
-    static std::condition_variable cv;
-    static bool holding;
-    static int waiting;
-
-    static int sync(sqlite3_file *f, int flags)
-    {
-        {
-            std::unique_lock<std::mutex> lock(mutex);
-            waiting++;
-            cv.notify_all();
-            cv.wait(lock, [] { return !holding; });
-            waiting--;
-        }
-        const sqlite3_io_methods *real_m = real_methods[f->pMethods - methods];
-        return real_m->xSync(f, flags);
-    }
-    static int open(sqlite3_vfs *, const char *name, sqlite3_file *f, int flags, int *out)
-    {
-        int rc = real->xOpen(real, name, f, flags, out);
-        if (rc != SQLITE_OK || !f->pMethods)
-            return rc;
-        std::lock_guard<std::mutex> lock(mutex);
-        int k = 0;
-        while (k < kinds && real_methods[k] != f->pMethods)
-            k++;
-        if (k == KINDS)
-            return rc;  // not expected: left as it is
-        if (k == kinds) {
-            real_methods[k] = f->pMethods;
-            methods[k] = *f->pMethods;
-            methods[k].xSync = sync;
-            kinds++;
-        }
-        f->pMethods = &methods[k];
-        return rc;
-    }
-    static void install()
-    {
-        real = sqlite3_vfs_find(nullptr);
-        vfs = *real;
-        vfs.zName = "stalled-disk";
-        vfs.xOpen = open;
-        sqlite3_vfs_register(&vfs, 1);
-    }
-    static void remove()
-    {
-        sqlite3_vfs_unregister(&vfs);
-        sqlite3_vfs_register(real, 1);
-    }
-    static void hold(bool on)
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        holding = on;
-        cv.notify_all();
-    }
-};
-sqlite3_vfs stalled_disk::vfs, *stalled_disk::real;
-const sqlite3_io_methods *stalled_disk::real_methods[KINDS];
-sqlite3_io_methods stalled_disk::methods[KINDS];
-int stalled_disk::kinds;
-std::mutex stalled_disk::mutex;
-std::condition_variable stalled_disk::cv;
-bool stalled_disk::holding;
-int stalled_disk::waiting;
-
 TEST(RecordsStore, StalledDiskNeverBlocksTheCallerAndTheQueueIsBounded)
 {
     temp_dir dir;
@@ -430,11 +346,7 @@ TEST(RecordsStore, StalledDiskNeverBlocksTheCallerAndTheQueueIsBounded)
     ASSERT_TRUE(store) << error;
     stalled_disk::hold(true);
     ASSERT_TRUE(store->submit(0, sample_game(1000)));
-    {
-        std::unique_lock<std::mutex> lock(stalled_disk::mutex);
-        ASSERT_TRUE(stalled_disk::cv.wait_for(lock, WAIT, [] { return stalled_disk::waiting > 0; }))
-            << "the writer never reached the disk";
-    }
+    ASSERT_TRUE(stalled_disk::writer_held(WAIT)) << "the writer never reached the disk";
 
     auto slowest = clock_type::duration::zero();
     for (uint64_t t = 1; t <= RECORD_QUEUE_MAX; t++) {

@@ -411,3 +411,21 @@ TEST_F(served, five_hundred_idle_connections_do_not_stop_the_page)
                 "after %d ms\n",
                 answer_ms, ms_since(waited));
 }
+
+TEST_F(served, an_address_holding_its_share_is_refused_at_once_and_another_is_served)
+{
+    http_limits limits;
+    limits.idle_ms = limits.crowded_idle_ms = 60000;  // the held ones stay until the end
+    start(limits);
+    board.publish(sample_snapshot());
+    std::vector<int> held;
+    for (int i = 0; i < limits.per_address; i++)
+        held.push_back(connect_from(port, "127.0.0.3"));
+    int one_more = connect_from(port, "127.0.0.3");
+    EXPECT_TRUE(closes_within(one_more, 5000)) << "a connection past the share stays open";
+    EXPECT_TRUE(
+        status_is(ask(port, "GET / HTTP/1.1\r\nConnection: close\r\n\r\n", "127.0.0.4"), 200));
+    for (int fd : held)
+        close(fd);
+    close(one_more);
+}

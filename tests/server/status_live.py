@@ -3,7 +3,7 @@
 named with markup) check in to two rooms and drive; then
 - /api/status shows both games, their players and their rooms;
 - /metrics passes `promtool check metrics` and counts what the test did (connections
-  accepted, games opened, the players);
+  accepted, games opened, the players, and a latecomer who can only watch);
 - headless chromium renders both games with the names as literal text, and the scores it
   shows move between two loads; a screenshot is left in the build folder;
 - 500 idle HTTP connections, an oversized request and a request sent a byte a second do
@@ -200,12 +200,22 @@ def main():
         if rooms != ["blue", "red"] or names != sorted([MARKUP, "ann", "bob"]):
             fail("api/status: rooms %r names %r" % (rooms, names))
 
-        text = get(base + "/metrics")
+        # A newcomer to the blue game under way watches it: not a player.
+        players.append(Player("cat@blue"))
+        players[-1].start()
+
+        def metrics_with_watcher():
+            text = get(base + "/metrics")
+            return metric(text, "mazecar_watchers") == 1 and text
+        text = wait_until("the watcher in the metrics", metrics_with_watcher)
+        server_figures = status(base)["server"]
+        if (server_figures["players"], server_figures["watchers"]) != (3, 1):
+            fail("api/status: players %(players)r watchers %(watchers)r" % server_figures)
         done = subprocess.run([promtool, "check", "metrics"], input=text, text=True,
                               capture_output=True)
         if done.returncode != 0:
             fail("promtool: " + done.stdout + done.stderr)
-        for name, want in (("mazecar_connections_accepted_total", 3),
+        for name, want in (("mazecar_connections_accepted_total", 4),
                            ("mazecar_games_opened_total", 2), ("mazecar_players", 3),
                            ('mazecar_games{phase="play"}', 2)):
             if metric(text, name) != want:
@@ -246,7 +256,7 @@ def main():
             fail("a player got fewer than 25 position messages a second: %r" % rates)
         if p99 > 20:
             fail("steps took long beside the hostile HTTP clients: p99 %.2f ms" % p99)
-        if figures["connections"] != 3:
+        if figures["connections"] != 4:
             fail("connections %r" % figures["connections"])
         print("ok: screenshot " + shot)
         return 0
