@@ -100,9 +100,9 @@ void pg_records::worker()
             if (stopping_)
                 return;  // everything queued is kept
             lock.unlock();
-            upkeep();
+            bool more = upkeep();  // a spool still draining goes on at once
             lock.lock();
-            if (queue_.empty() && !stopping_)
+            if (!more && queue_.empty() && !stopping_)
                 queue_cv_.wait_for(lock, std::chrono::milliseconds(PG_UPKEEP_MS));
             continue;
         }
@@ -164,35 +164,41 @@ void pg_records::keep(queued q)
     done_.emplace_back(q.ticket, kept);
 }
 
-void pg_records::upkeep()
+// Reconnects, drains the spool, reads the hall again when due. True when spooled games
+// are left to move and the database took the last ones.
+bool pg_records::upkeep()
 {
     if (!reach())
-        return;
-    if (backlog_.load() > 0)
-        drain_some();
+        return false;
+    bool more = backlog_.load() > 0 && drain_some();
     if (link_.connected() && monotonic_ms() >= hall_due_ms_)
         refresh_hall();
+    return more;
 }
 
 // Moves the oldest spooled games to the database, until the spool is empty, something
-// fails or new games wait.
-void pg_records::drain_some()
+// fails or new games wait; true when every game tried has moved.
+bool pg_records::drain_some()
 {
+    bool ok = true;
     int moved = 0;
     for (int k = 0; k < SPOOL_DRAIN_BATCH && !queue_waiting(); k++) {
         game_record rec;
         int64_t id = 0;
         if (!pending_->oldest(rec, id)) {
-            if (!pending_->error().empty())
+            ok = pending_->error().empty();
+            if (!ok)
                 note("cannot read the spool", pending_->error());
             break;
         }
         if (!insert_game(rec)) {
             note("cannot take a game from the spool", link_.error());
+            ok = false;
             break;
         }
         if (!pending_->forget(id)) {  // the database has it: the next move inserts nothing
             note("cannot delete a moved game from the spool", pending_->error());
+            ok = false;
             break;
         }
         moved++;
@@ -203,6 +209,7 @@ void pg_records::drain_some()
         backlog_ = left;
     if (moved > 0)
         refresh_hall();
+    return ok && left > 0;
 }
 
 // ---- Statements ----

@@ -56,10 +56,10 @@ private:
     explicit pg_records(const std::string &uri) : link_(uri) {}
     void worker();
     void keep(queued q);
-    void upkeep();
+    bool upkeep();
     bool reach();
     bool insert_game(const game_record &rec);
-    void drain_some();
+    bool drain_some();
     void refresh_hall();
     bool queue_waiting();
     void note(const char *what, const std::string &detail);

@@ -115,12 +115,12 @@ def status(i):
 
 
 class Postgres:
-    def __init__(self, tmp):
+    def __init__(self, tmp, fsync=False):
         bins = sorted(glob.glob("/usr/lib/postgresql/*/bin/initdb"))
         if os.geteuid() != 0 or not bins:
             print("SKIP: needs root and a PostgreSQL server (scripts/install-deps.sh)")
             sys.exit(77)
-        self.bin, self.dir = os.path.dirname(bins[-1]), tmp
+        self.bin, self.dir, self.fsync = os.path.dirname(bins[-1]), tmp, fsync
         self.data = os.path.join(tmp, "pg")
         with socket.socket() as s:  # a free port
             s.bind(("127.0.0.1", 0))
@@ -142,10 +142,10 @@ class Postgres:
         return out.stdout
 
     def start(self):
-        # fsync off: the test is about the servers, not about PostgreSQL's own durability.
+        # fsync off in the test: it is about the servers, not PostgreSQL's own durability.
         self.as_postgres(["pg_ctl", "-D", self.data, "-l", os.path.join(self.dir, "pg.log"), "-w",
-                          "-o", "-c listen_addresses=127.0.0.1 -p %d -k %s -c fsync=off" % (
-                              self.port, self.dir), "start"])
+                          "-o", "-c listen_addresses=127.0.0.1 -p %d -k %s -c fsync=%s" % (
+                              self.port, self.dir, "on" if self.fsync else "off"), "start"])
 
     def stop(self):
         self.as_postgres(["pg_ctl", "-D", self.data, "-m", "fast", "-w", "stop"])
