@@ -6,9 +6,9 @@ namespace of its own (as root) with a PostgreSQL cluster it makes (fsync on):
             players one after another name a room held on 127.0.0.2, each checking in
             at 127.0.0.2 itself and then at 127.0.0.3 (which hands it over); the time
             from sending the name to the end of the answer, median and 90th percentile
-  relay     the relay's processor time: --rooms bots hold a room each on 127.0.0.2, then
-            7 bots per room play through 127.0.0.3 for --seconds; both processes'
-            processor time (utime + stime from /proc) over that time
+  relay     the relay's processor time: a connection holds each of --rooms rooms on
+            127.0.0.2, then 7 bots per room play there through 127.0.0.3 for --seconds;
+            both processes' processor time (utime + stime from /proc) over that time
   spool     perf_spool: games committed to a spool, then moved to PostgreSQL
   capacity  for each --clients, bots in rooms of 4 (--rooms N/4) against one process
             direct, then against three behind HAProxy as a fleet: position messages a
@@ -23,7 +23,6 @@ import os
 import re
 import shutil
 import socket
-import statistics
 import struct
 import subprocess
 import sys
@@ -83,11 +82,12 @@ class Fleet:
             wait_listening("127.0.0.1")
             time.sleep(2.5)  # the first health checks have taken every server in
 
-    def handed_over(self):
+    def counted(self, what):
+        """The sum of a count of the servers' stats lines ("handed over" ...)."""
         total = 0
         for log in self.logs:
             log.seek(0)
-            total += sum(int(m) for m in re.findall(r"handed over (\d+),", log.read()))
+            total += sum(int(m) for m in re.findall(what + r" (\d+),", log.read()))
         return total
 
     def stop(self):
@@ -150,18 +150,22 @@ def report(p):
 
 
 def relay(args, pg):
-    fleet = Fleet(args, pg.uri, ADDRS[:2], ["--slots", "8", "--enemies", "0"])
+    fleet = Fleet(args, pg.uri, ADDRS[:2], ["--slots", "8", "--enemies", "0", "--lobby-seconds",
+                                            "2"])
     try:
-        holders = bots(args, ADDRS[0], args.rooms, args.rooms, "127.0.6.10", args.seconds + 15)
-        time.sleep(4)
+        # A holder per room on .2 that never presses SPACE: the rooms wait in the lobby
+        # for the bots, which all come through .3.
+        holders = [check_in(ADDRS[0], "127.0.6.%d" % (10 + r), "hold@r%d" % r)[0]
+                   for r in range(args.rooms)]
         before = [cpu_s(p.pid) for p in fleet.servers]
         t0 = time.monotonic()
         players = report(bots(args, ADDRS[1], 7 * args.rooms, args.rooms, "127.0.7.10",
                               args.seconds))
         wall = time.monotonic() - t0
         used = [(cpu_s(p.pid) - b) / wall * 100 for p, b in zip(fleet.servers, before)]
-        relayed = fleet.handed_over()
-        holders.terminate()
+        relayed = fleet.counted("handed over")
+        for h in holders:
+            h.close()
         pos = players["pos_per_s"]
         print("relay: %d players handed over from .3 to .2 (%d checked in), pos/s min %.1f "
               "median %.1f, gap %.0f ms; CPU of .2 (hosting every game) %.1f %%, of .3 "
@@ -178,7 +182,7 @@ def capacity(args, pg):
         for mode in ("one direct", "fleet of 3"):
             direct = mode == "one direct"
             fleet = Fleet(args, None if direct else pg.uri, ["127.0.0.1"] if direct else ADDRS,
-                          ["--lobby-seconds", "1"] +
+                          ["--lobby-seconds", "3"] +
                           (["--db", os.path.join(args.tmp, "direct.db")] if direct else []),
                           haproxy=not direct)
             try:
@@ -191,11 +195,12 @@ def capacity(args, pg):
                 n = len(fleet.servers)
                 pos = r["pos_per_s"]
                 print("capacity: %-10s %5d bots  in %5d play %5d lost %3d  pos/s min %5.1f p1 "
-                      "%5.1f med %5.1f  gap %5.0f ms  check-in med %.2f ms  handed over %5d  "
-                      "servers %5.1f%%  haproxy %5.1f%%  load %s" % (
+                      "%5.1f med %5.1f  gap %5.0f ms  check-in med %.2f ms  handed over %4d "
+                      "(played here %d)  servers %5.1f%%  haproxy %5.1f%%  load %s" % (
                           mode, clients, r["checked_in"], r["reached_play"], r["lost"],
                           pos["min"], pos["p1"], pos["median"], r["max_gap_ms"],
-                          r["checkin_ms"]["median"], fleet.handed_over(), sum(used[:n]),
+                          r["checkin_ms"]["median"], fleet.counted("handed over"),
+                          fleet.counted("played here for want of an answer"), sum(used[:n]),
                           sum(used[n:]), load()), flush=True)
             finally:
                 fleet.stop()

@@ -242,9 +242,21 @@ int finish_options(server_options &opts)
 {
     opts.game.seed = static_cast<uint32_t>(opts.seed);
     opts.net.checkin_ms = opts.checkin_seconds * 1000;
-    if (opts.fleet && !is_postgres_uri(opts.db)) {
-        fprintf(stderr, "mazecar-server: --fleet needs --db postgresql://...: the rooms are kept "
-                        "there\n");
+    bool pg = is_postgres_uri(opts.db);
+    if ((opts.fleet || opts.spool) && !pg) {
+        fprintf(stderr, "mazecar-server: %s needs --db postgresql://...\n",
+                opts.fleet ? "--fleet" : "--spool");
+        return OPTIONS_BAD;
+    }
+    // The processes of a fleet trust each other's headers: one whose own address is not
+    // in its --proxy-from is set up unlike the others, which would not believe it.
+    sockaddr_storage self{};
+    if (opts.fleet && parse_host_port(opts.fleet, self) &&
+        !proxy_trusted(opts.net.proxy_from, self)) {
+        fprintf(stderr,
+                "mazecar-server: --fleet %s: that address must be in --proxy-from too, "
+                "as every process of the fleet must trust the others\n",
+                opts.fleet);
         return OPTIONS_BAD;
     }
     if (opts.game.slots + opts.game.enemies > MAXPLAYER) {
