@@ -10,9 +10,10 @@ namespace of its own (as root) with a PostgreSQL cluster it makes (fsync on):
             127.0.0.2, then 7 bots per room play there through 127.0.0.3 for --seconds;
             both processes' processor time (utime + stime from /proc) over that time
   spool     perf_spool: games committed to a spool, then moved to PostgreSQL
-  capacity  for each --clients, bots in rooms of 4 (--rooms N/4) against one process
-            direct, then against three behind HAProxy as a fleet: position messages a
-            second per bot, the longest gap, processor time of servers and HAProxy
+  capacity  for each --clients, bots in rooms of 4 (--rooms N/4, arriving 500 a second)
+            against one process direct, then against three behind HAProxy as a fleet:
+            position messages a second per bot, the longest gap, players handed over,
+            processor time of servers and HAProxy
 
   bench/fleet_bench.py --server build/server/mazecar-server --bots build/tools/mazecar-bots \
       --perf-spool build/bench/perf_spool [--only handover,relay,spool,capacity]
@@ -137,11 +138,11 @@ def handover(args, pg):
         fleet.stop()
 
 
-def bots(args, server, clients, rooms, base, seconds):
+def bots(args, server, clients, rooms, base, seconds, ramp=200):
     return subprocess.Popen([args.bots, "--server", server, "--clients", str(clients), "--rooms",
                              str(rooms), "--source-base", base, "--seconds", str(seconds),
-                             "--json"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                            text=True)
+                             "--ramp", str(ramp), "--json"], stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL, text=True)
 
 
 def report(p):
@@ -188,8 +189,9 @@ def capacity(args, pg):
             try:
                 before = [cpu_s(p.pid) for p in fleet.procs]
                 t0 = time.monotonic()
+                # 500 a second: a room's four arrive within its lobby's 3 s.
                 r = report(bots(args, "127.0.0.1", clients, max(clients // 4, 1), "127.0.0.10",
-                                args.seconds))
+                                args.seconds, 500))
                 wall = time.monotonic() - t0
                 used = [(cpu_s(p.pid) - b) / wall * 100 for p, b in zip(fleet.procs, before)]
                 n = len(fleet.servers)
@@ -215,7 +217,9 @@ def main():
     ap.add_argument("--only", default="handover,relay,spool,capacity")
     ap.add_argument("--checkins", type=int, default=200)
     ap.add_argument("--rooms", type=int, default=25)
-    ap.add_argument("--clients", default="300,600,1000")
+    # Rooms of 4 in a number not divisible by 3: connections dealt out in turn to three
+    # processes then put a room's players on different ones.
+    ap.add_argument("--clients", default="200,400,1000")
     ap.add_argument("--seconds", type=int, default=20)
     ap.add_argument("--games", type=int, default=2000)
     ap.add_argument("--in-namespace", action="store_true")
