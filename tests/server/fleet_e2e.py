@@ -171,10 +171,12 @@ def start_fleet(server, pg, tmp, config):
 
 
 def rooms_meet():
-    ann = play("ann@duo", "127.0.0.1", "127.0.3.1")
+    # Through the frontends that lead to one server each: ann reaches the first process,
+    # bob the second.
+    ann = play("ann@duo", ROOM_FRONTENDS[0], "127.0.3.1")
     checked_in(ann)
     host = [i for i in range(3) if logged("server%d" % i, "opened in room duo")]
-    bob = play("bob@duo", "127.0.0.1", "127.0.3.2")
+    bob = play("bob@duo", ROOM_FRONTENDS[1], "127.0.3.2")
     checked_in(bob)
     relays = [i for i in range(3) if logged("server%d" % i, "handed over to %s:" % ADDRS[host[0]])]
     if len(host) != 1 or len(relays) != 1 or relays == host:
