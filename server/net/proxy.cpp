@@ -2,6 +2,7 @@
 // the bytes at hand and by the header's own limits; nothing is believed past them.
 #include "net/proxy.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstring>
 #include <netinet/in.h>
@@ -229,7 +230,7 @@ size_t write_proxy_v2(const sockaddr_storage &source, const sockaddr_storage &de
 {
     bool v4 = source.ss_family == AF_INET;
     if ((!v4 && source.ss_family != AF_INET6) || name.size() > PROXY_NAME_MAX ||
-        memchr(name.data(), 0, name.size()))
+        name.find('\0') != std::string::npos)
         return 0;
     size_t addrs = v4 ? V2_TCP4_BODY : V2_TCP6_BODY;
     size_t body = addrs + (name.empty() ? 0 : 3 + name.size());
@@ -262,7 +263,7 @@ size_t write_proxy_v2(const sockaddr_storage &source, const sockaddr_storage &de
         p[addrs] = PROXY_TLV_NAME;
         p[addrs + 1] = static_cast<unsigned char>(name.size() >> 8);
         p[addrs + 2] = static_cast<unsigned char>(name.size());
-        memcpy(p + addrs + 3, name.data(), name.size());
+        std::copy(name.begin(), name.end(), p + addrs + 3);
     }
     return PROXY_V2_FIXED + body;
 }

@@ -109,7 +109,7 @@ void pg_records::worker()
         queued q = std::move(queue_.front());
         queue_.pop_front();
         lock.unlock();
-        keep(std::move(q));
+        keep(q);
         lock.lock();
     }
 }
@@ -139,7 +139,7 @@ bool pg_records::reach()
 
 // One finished game: into the database, or else into the spool, whose own completion
 // then reports it.
-void pg_records::keep(queued q)
+void pg_records::keep(const queued &q)
 {
     if (reach() && insert_game(q.rec)) {
         written_++;

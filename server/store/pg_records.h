@@ -55,7 +55,7 @@ private:
 
     explicit pg_records(const std::string &uri) : link_(uri) {}
     void worker();
-    void keep(queued q);
+    void keep(const queued &q);
     bool upkeep();
     bool reach();
     bool insert_game(const game_record &rec);
