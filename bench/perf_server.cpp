@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "game/game.h"
-#include "log.h"
 
 namespace {
 
@@ -198,8 +197,6 @@ int run_contest(int games)
 
 int main(int argc, char **argv)
 {
-    if (argc >= 2 && argv[1][0] == '-')
-        log_set_rate(0, 0);  // no line per player joining or round played
     if (argc >= 5 && !strcmp(argv[1], "--many"))
         return run_many(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]), argc > 5 ? atoi(argv[5]) : 30);
     if (argc >= 3 && !strcmp(argv[1], "--contest"))

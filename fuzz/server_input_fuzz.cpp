@@ -305,7 +305,7 @@ void check_game(const hosted_game &hg)
         if (c.fuel < 0 || c.fuel > FUEL_FULL)
             fault("fuel outside the tank", c.fuel);
     }
-    if (g.out.dropped != 0)
+    if (g.out.dropped != 0 || current->stats.outbox_dropped != 0)
         fault("outbox overflowed", static_cast<int>(g.out.dropped));
     for (int s = 0; s < g.cfg.slots; s++)
         if (hg.conn[s] >= 0 && !g.cars[s].connected)
@@ -368,7 +368,7 @@ void between_turns(int timeout_ms)
             close_client(c);
         virtual_us += timeout_ms > 0 ? timeout_ms * 1000LL : 1000;
         if (all_dropped())
-            stop_requested = 1;
+            current->request_stop();
         else if (++turns_after_end > TURNS_TO_DROP)
             fault("a connection whose client went away was never dropped", 0);
     }
@@ -472,7 +472,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     script_pos = 0;
     wait_turns = 0;
     turns_after_end = 0;
-    stop_requested = 0;
     connect_client(clients[0]);
 
     server_settings settings = default_server_settings();
@@ -488,7 +487,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     settings.games_max = GAMES;
     settings.stats_seconds = 0;
     virtual_us = CLOCK_START_US;
-    game_server srv(cfg, settings);
+    server_log quiet(-1);  // no writer thread: the loop stays the only thread
+    game_server srv(cfg, settings, nullptr, nullptr, &quiet);
     current = &srv;
     serving = true;
     srv.run(listen_fd);

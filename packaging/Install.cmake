@@ -1,6 +1,7 @@
 # What `cmake --install` puts where, relative to the prefix: programs in games/,
 # man pages in share/man/man6, the desktop entry, icons and metainfo under share/,
-# and the server's systemd unit when MAZECAR_INSTALL_SYSTEMD_UNIT is ON.
+# the host's guides and the HAProxy example in share/doc/mazecar-server, and the
+# server's systemd unit when MAZECAR_INSTALL_SYSTEMD_UNIT is ON.
 set(pkg ${PROJECT_SOURCE_DIR}/packaging)
 
 if(TARGET mazecar)
@@ -16,7 +17,10 @@ endif()
 install(TARGETS mazecar-server RUNTIME DESTINATION ${MAZECAR_INSTALL_GAMESDIR})
 install(FILES docs/man/mazecar-server.6 DESTINATION ${CMAKE_INSTALL_MANDIR}/man6)
 
-install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The host's guides, which the server's man page and --help name.
+install(FILES docs/HOSTING.md docs/SCALING.md DESTINATION ${MAZECAR_SERVER_DOCDIR})
+install(FILES deploy/haproxy/haproxy.cfg DESTINATION ${MAZECAR_SERVER_DOCDIR}/examples)
 
 # The service: the unit names the installed server and defaults file by their full
 # paths, so it is made for the prefix given at configure time.

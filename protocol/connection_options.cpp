@@ -1,4 +1,4 @@
-// The socket options of dead-peer detection, set the same way on both ends.
+// The socket options of every game connection, set the same way at both ends.
 #include "connection_options.h"
 
 #include <netinet/in.h>
@@ -17,4 +17,10 @@ bool enable_dead_peer_detection(int fd)
     ok = set_int_option(fd, IPPROTO_TCP, TCP_KEEPINTVL, KEEPALIVE_INTERVAL_S) && ok;
     ok = set_int_option(fd, IPPROTO_TCP, TCP_KEEPCNT, KEEPALIVE_COUNT) && ok;
     return set_int_option(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, USER_TIMEOUT_MS) && ok;
+}
+
+bool set_game_connection_options(int fd)
+{
+    bool ok = enable_dead_peer_detection(fd);
+    return set_int_option(fd, IPPROTO_TCP, TCP_NODELAY, 1) && ok;
 }

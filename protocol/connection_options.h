@@ -1,8 +1,16 @@
-// Dead-peer detection on a TCP connection, shared by the client and the server: a
-// peer that vanishes without a FIN or a reset (lid closed, Wi-Fi lost, NAT entry
-// expired) makes the connection fail with ETIMEDOUT within DEAD_PEER_LIMIT_S seconds
-// instead of the system's default of over two hours. Nothing goes on the wire while
-// the peer answers; the probes are empty TCP segments the peer's system acknowledges.
+// The socket options of every game connection, set the same way by the client, the
+// server and the load tool.
+//
+// No delay: each message leaves when it is written. With Nagle's algorithm a small
+// message waits while an earlier one is unacknowledged, so over a 100 ms round trip a
+// 30 Hz stream of car positions arrives in bunches once per round trip and a key
+// press waits for the previous one's acknowledgement.
+//
+// Dead-peer detection: a peer that vanishes without a FIN or a reset (lid closed,
+// Wi-Fi lost, NAT entry expired) makes the connection fail with ETIMEDOUT within
+// DEAD_PEER_LIMIT_S seconds instead of the system's default of over two hours.
+// Nothing goes on the wire while the peer answers; the probes are empty TCP segments
+// the peer's system acknowledges.
 #pragma once
 
 // Seconds without any segment from the peer before the first keep-alive probe.
@@ -35,3 +43,6 @@ static_assert(USER_TIMEOUT_MS / 1000 < DEAD_PEER_LIMIT_S, "the user time-out is 
 // connected TCP socket fd. False when the system refused one of the options (the
 // connection still works, only without the early detection).
 bool enable_dead_peer_detection(int fd);
+// Dead-peer detection and no delay on the TCP socket fd (connected, or about to
+// connect); false when the system refused an option (the game still runs).
+bool set_game_connection_options(int fd);

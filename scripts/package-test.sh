@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 src="$PWD"
 
-scripts/install-deps.sh
+scripts/install-deps.sh test
 
 MAX_EXPOSURE=2.0
 work="$(mktemp -d -t mazecar-package-test.XXXXXX)"
@@ -68,7 +68,9 @@ echo "man -w 6: mazecar, mazecar-server, mazecar-launch found"
 desktop-file-validate /usr/share/applications/mazecar.desktop
 appstreamcli validate --no-net /usr/share/metainfo/io.github.mazecar.Mazecar.metainfo.xml
 for f in /usr/share/icons/hicolor/scalable/apps/mazecar.svg \
-         /usr/share/icons/hicolor/128x128/apps/mazecar.png /usr/games/mazecar-launch; do
+         /usr/share/icons/hicolor/128x128/apps/mazecar.png /usr/games/mazecar-launch \
+         /usr/share/doc/mazecar-server/HOSTING.md /usr/share/doc/mazecar-server/SCALING.md \
+         /usr/share/doc/mazecar-server/examples/haproxy.cfg; do
   [ -e "$f" ] || { echo "missing $f" >&2; exit 1; }
 done
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Plays a local game: installs what is missing, builds the client and the bundled
-# server if needed, and runs packaging/mazecar-launch --local, which starts the
+# Plays a local game: installs what building and playing need if it is missing (not
+# the test tools), builds the client and the bundled server in build-play/ if needed
+# (no tests, no benchmarks), and runs packaging/mazecar-launch --local, which starts the
 # server on 127.0.0.1 in the background and opens the client in this terminal (it
 # asks for the server, Enter takes 127.0.0.1, and for your name), with two computer
 # rivals in your game (--rivals 2; --rivals 0 plays without). The server stops
@@ -11,15 +12,16 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
-
 if [ -z "${DISPLAY:-}" ]; then
   echo "play.sh: no DISPLAY; run it in a graphical session (or under xvfb-run)" >&2
   exit 1
 fi
 
-build="${MAZECAR_BUILD_DIR:-build}"
-[ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+scripts/install-deps.sh play
+
+build="${MAZECAR_BUILD_DIR:-build-play}"
+[ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DMAZECAR_TESTS=OFF -DMAZECAR_BENCH=OFF >/dev/null
 cmake --build "$build" --target mazecar mazecar-server -j2 >/dev/null
 
 # The launcher of the menu's "Play a local game" starts the server, waits until it

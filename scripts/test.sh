@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
+scripts/install-deps.sh test
 
 echo "=== format and lint ==="
 scripts/lint.sh
@@ -32,10 +32,11 @@ cmake --install build --prefix "$prefix" >/dev/null
 for f in games/mazecar games/mazecar-server share/applications/mazecar.desktop share/doc/mazecar/README.md \
          games/mazecar-launch share/man/man6/mazecar.6 share/man/man6/mazecar-server.6 \
          share/icons/hicolor/scalable/apps/mazecar.svg share/icons/hicolor/128x128/apps/mazecar.png \
-         share/metainfo/io.github.mazecar.Mazecar.metainfo.xml; do
+         share/metainfo/io.github.mazecar.Mazecar.metainfo.xml share/doc/mazecar/LICENSE \
+         share/doc/mazecar-server/HOSTING.md share/doc/mazecar-server/examples/haproxy.cfg; do
   [ -e "$prefix/$f" ] || { echo "install: $f is missing" >&2; exit 1; }
 done
-echo "install: programs, launcher, man pages, desktop entry, icons, metainfo and README in place"
+echo "install: programs, launcher, man pages, desktop entry, icons, metainfo, README, LICENSE and host guides in place"
 # The menu's launcher from the installed tree: it finds the programs beside itself.
 xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" python3 tests/launcher/launcher_test.py \
   --launcher "$prefix/games/mazecar-launch" --server "$prefix/games/mazecar-server" \

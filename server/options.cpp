@@ -18,6 +18,10 @@
 
 namespace {
 
+#ifndef MAZECAR_SERVER_DOCDIR  // set by the build to the installed documents' folder
+#define MAZECAR_SERVER_DOCDIR "/usr/share/doc/mazecar-server"
+#endif
+
 constexpr int RECORDS_DEFAULT = 10;
 constexpr int RECORDS_MAX = 10000;
 
@@ -110,6 +114,11 @@ const option_spec table[] = {
      nullptr, "lobby countdown after the first check-in (default 15)"},
     {"checkin-seconds", "N", 1, 3600, [](server_options &o) -> int & { return o.checkin_seconds; },
      nullptr, "time a client has to send its name (default 10)"},
+    {"idle-seconds", "N", 0, 86400, [](server_options &o) -> int & { return o.idle_seconds; },
+     nullptr,
+     "a player in a lobby who presses no key for N seconds is\n"
+     "dropped, 0 = never (default 120); watching a game under\n"
+     "way is not idle"},
     {"games", "N", 1, 100000, [](server_options &o) -> int & { return o.net.games_max; }, nullptr,
      "games open at once (default 1000)"},
     {"max-connections", "N", 1, 1000000,
@@ -121,7 +130,9 @@ const option_spec table[] = {
      "open connections from one address, an IPv6 /64 counting\n"
      "as one (default 8)"},
     {"connect-rate", "N", 1, 100000, [](server_options &o) -> int & { return o.net.connect_rate; },
-     nullptr, "new connections from one address per 10 s (default 10)"},
+     nullptr,
+     "new connections from one address per 10 s: N at once,\n"
+     "then one each 10/N s (default 10)"},
     {"stats-seconds", "N", 0, 86400, [](server_options &o) -> int & { return o.net.stats_seconds; },
      nullptr, "period of the stats line in the log, 0 = none (default 60)"},
     {"db", "PATH|URI", 0, 0, nullptr,
@@ -157,7 +168,9 @@ const option_spec table[] = {
      "header (version 1 or 2) naming the client, whose address\n"
      "is then the one limited and logged; such a connection\n"
      "without a valid header is closed, and a header from any\n"
-     "other address is not believed (docs/SCALING.md)"},
+     "other address is not believed (the guide and an HAProxy\n"
+     "example: " MAZECAR_SERVER_DOCDIR "/SCALING.md,\n" MAZECAR_SERVER_DOCDIR
+     "/examples/haproxy.cfg)"},
     {"help", nullptr, 0, 0, nullptr, nullptr, "this text"},
 };
 constexpr int TABLE_SIZE = static_cast<int>(sizeof table / sizeof table[0]);
@@ -235,21 +248,21 @@ void set_defaults(server_options &opts)
     opts.http = nullptr;
     opts.seed = static_cast<int>(time(nullptr) & 0x7fffffff);
     opts.checkin_seconds = opts.net.checkin_ms / 1000;
+    opts.idle_seconds = opts.net.idle_ms / 1000;
+    // For the link benchmark only (bench/link_lab.py): the way of sending it compares with.
+    opts.net.bench_nagle = getenv("MAZECAR_BENCH_NAGLE") != nullptr;
 }
 
-// What the numbers mean together, once all are read.
-int finish_options(server_options &opts)
+// --fleet and --spool need PostgreSQL; the processes of a fleet trust each other's
+// headers, so one whose own address is not in its --proxy-from is set up unlike the
+// others, which would not believe it.
+bool fleet_options_fit(const server_options &opts)
 {
-    opts.game.seed = static_cast<uint32_t>(opts.seed);
-    opts.net.checkin_ms = opts.checkin_seconds * 1000;
-    bool pg = is_postgres_uri(opts.db);
-    if ((opts.fleet || opts.spool) && !pg) {
+    if ((opts.fleet || opts.spool) && !is_postgres_uri(opts.db)) {
         fprintf(stderr, "mazecar-server: %s needs --db postgresql://...\n",
                 opts.fleet ? "--fleet" : "--spool");
-        return OPTIONS_BAD;
+        return false;
     }
-    // The processes of a fleet trust each other's headers: one whose own address is not
-    // in its --proxy-from is set up unlike the others, which would not believe it.
     sockaddr_storage self{};
     if (opts.fleet && parse_host_port(opts.fleet, self) &&
         !proxy_trusted(opts.net.proxy_from, self)) {
@@ -257,8 +270,19 @@ int finish_options(server_options &opts)
                 "mazecar-server: --fleet %s: that address must be in --proxy-from too, "
                 "as every process of the fleet must trust the others\n",
                 opts.fleet);
-        return OPTIONS_BAD;
+        return false;
     }
+    return true;
+}
+
+// What the numbers mean together, once all are read.
+int finish_options(server_options &opts)
+{
+    opts.game.seed = static_cast<uint32_t>(opts.seed);
+    opts.net.checkin_ms = opts.checkin_seconds * 1000;
+    opts.net.idle_ms = opts.idle_seconds * 1000;
+    if (!fleet_options_fit(opts))
+        return OPTIONS_BAD;
     if (opts.game.slots + opts.game.enemies > MAXPLAYER) {
         fprintf(stderr, "mazecar-server: %d places and %d enemies make more than %d cars\n",
                 opts.game.slots, opts.game.enemies, MAXPLAYER);
@@ -280,8 +304,9 @@ void print_usage(const char *program)
         print_help_text(name, o.help);
     }
     printf("\nRooms: a player whose name is name@room (room: 1 to 8 letters or digits) joins\n"
-           "that room's game, made on first use; the name is shown without @room. Any other\n"
-           "name joins the newest quick-play game still in its lobby, or a new one.\n\n"
+           "that room's game, made on first use; the name is shown without @room. The client\n"
+           "sends 15 characters at most, name@room included. Any other name joins the newest\n"
+           "quick-play game still in its lobby, or a new one.\n\n"
            "Keys: SPACE checks in (lobby) and lays smoke (play); S switches car control\n"
            "(lobby); Q pauses and resumes (play, 3 times a game each, 30 s at most); the\n"
            "arrows drive.\n"

@@ -15,6 +15,7 @@ struct server_options {
     const char *http;     // --http ADDR:PORT of the status page, null for none
     int seed;             // --seed, before it becomes the games' base seed
     int checkin_seconds;  // --checkin-seconds, before it becomes milliseconds
+    int idle_seconds;     // --idle-seconds, before it becomes milliseconds
 };
 
 enum { OPTIONS_RUN, OPTIONS_HELP, OPTIONS_BAD };

@@ -45,6 +45,7 @@ void print_bots_usage(const char *program)
            "  --idle N             connect and never send\n"
            "  --slow-name N        send the name one byte a second\n"
            "  --garbage N          send random bytes\n"
+           "  --squat N            check in with a name, then never press a key\n"
            "  --hostile-sources H  source addresses of those (default 200)\n"
            "  --hostile-base ADDR  first of them (default 127.1.0.10)\n"
            "  --hostile-delay S    start them S seconds into the run (default 0)\n"
@@ -165,6 +166,8 @@ int parse_bots_options(int argc, char **argv, bots_options &opts)
             ok = parse_int(val, 0, HOSTILE_MAX, &opts.slow_name);
         } else if (!strcmp(opt, "--garbage")) {
             ok = parse_int(val, 0, HOSTILE_MAX, &opts.garbage);
+        } else if (!strcmp(opt, "--squat")) {
+            ok = parse_int(val, 0, HOSTILE_MAX, &opts.squat);
         } else if (!strcmp(opt, "--hostile-delay")) {
             ok = parse_int(val, 0, SECONDS_MAX, &n);
             opts.hostile_delay = n;
@@ -197,7 +200,8 @@ int parse_bots_options(int argc, char **argv, bots_options &opts)
     if (!range_fits(opts.source_base, opts.sources) ||
         !range_fits(opts.hostile_base, opts.hostile_sources))
         return bad("the source addresses run past 127.255.255.254");
-    if (opts.clients + opts.idle + opts.slow_name + opts.garbage == 0 && !opts.flood && !opts.probe)
+    if (opts.clients + opts.idle + opts.slow_name + opts.garbage + opts.squat == 0 && !opts.flood &&
+        !opts.probe)
         return bad("nothing to do: give --clients N or a hostile mode (try --help)");
     return BOTS_RUN;
 }

@@ -21,7 +21,7 @@ struct bots_options {
     int rooms = 0;             // names botK@rJ, J = K mod rooms
     int seconds = 30;
     int ramp = 200;  // connections started per second
-    int idle = 0, slow_name = 0, garbage = 0;
+    int idle = 0, slow_name = 0, garbage = 0, squat = 0;
     int hostile_sources = 200;
     uint32_t hostile_base = 0;
     double hostile_delay = 0;  // seconds before hostile connections start

@@ -16,9 +16,10 @@
 #include <unistd.h>
 
 #include "bots_stream.h"
+#include "connection_options.h"
 
-const char *const kind_names[KIND_COUNT] = {"bots",    "idle",  "slow_name",
-                                            "garbage", "flood", "probe"};
+const char *const kind_names[KIND_COUNT] = {"bots",  "idle",  "slow_name", "garbage",
+                                            "flood", "probe", "squat"};
 
 namespace {
 
@@ -139,7 +140,7 @@ private:
 void loop::build()
 {
     size_t hostile = static_cast<size_t>(o.idle) + static_cast<size_t>(o.slow_name) +
-                     static_cast<size_t>(o.garbage);
+                     static_cast<size_t>(o.garbage) + static_cast<size_t>(o.squat);
     size_t probes = o.probe ? static_cast<size_t>(o.seconds) : 0;
     size_t floods = o.flood ? static_cast<size_t>(o.flood_parallel) : 0;
     conns.resize(static_cast<size_t>(o.clients) + hostile + floods + probes);
@@ -163,11 +164,11 @@ void loop::build()
         fig.bots[static_cast<size_t>(i)].source = o.server_v6 ? "::1" : text;
     }
     // Hostile kinds interleaved, so any prefix of them holds each kind in proportion.
-    int left[3] = {o.idle, o.slow_name, o.garbage};
-    const int kinds[3] = {KIND_IDLE, KIND_SLOW, KIND_GARBAGE};
-    int numbered[3] = {0, 0, 0};
+    int left[4] = {o.idle, o.slow_name, o.garbage, o.squat};
+    const int kinds[4] = {KIND_IDLE, KIND_SLOW, KIND_GARBAGE, KIND_SQUAT};
+    int numbered[4] = {0, 0, 0, 0};
     for (size_t h = 0; h < hostile;) {
-        for (int m = 0; m < 3; m++) {
+        for (int m = 0; m < 4; m++) {
             if (left[m] == 0)
                 continue;
             left[m]--;
@@ -176,7 +177,8 @@ void loop::build()
             c.index = numbered[m]++;
             c.source =
                 o.hostile_base + static_cast<uint32_t>(h % static_cast<size_t>(o.hostile_sources));
-            snprintf(c.name, sizeof c.name, "slow%d", c.index);
+            snprintf(c.name, sizeof c.name, "%s%d", c.kind == KIND_SQUAT ? "squat" : "slow",
+                     c.index);
             hostile_order.push_back(static_cast<int>(k));
             k++;
             h++;
@@ -221,6 +223,8 @@ void loop::begin_connect(connection &c, long long now)
     int family = o.server_v6 ? AF_INET6 : AF_INET;
     c.fd = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     bool ok = c.fd >= 0;
+    if (ok && c.kind == KIND_PLAYER)  // a bot's connection is a game connection like the client's
+        set_game_connection_options(c.fd);
     if (ok && c.source) {
         int one = 1;
         // The port is chosen at connect(), so one source address is not held to the
@@ -291,8 +295,8 @@ void loop::after_finish(connection &c, long long now)
     if (c.kind == KIND_FLOOD) {
         c.state = C_WAITING;
         c.start_us = now;
-    } else if (o.hostile_reconnect &&
-               (c.kind == KIND_IDLE || c.kind == KIND_SLOW || c.kind == KIND_GARBAGE)) {
+    } else if (o.hostile_reconnect && (c.kind == KIND_IDLE || c.kind == KIND_SLOW ||
+                                       c.kind == KIND_GARBAGE || c.kind == KIND_SQUAT)) {
         c.state = C_WAITING;
         c.start_us = now + SECOND;
     }
@@ -465,7 +469,7 @@ void loop::on_stream_event(connection &c, const stream_event &ev, long long now)
         fig.modes[c.kind].greeted++;
         if (bot_figures *b = bot(c))
             b->told_full = strstr(c.rd.greeting, "taken") || strstr(c.rd.greeting, "is full");
-        if (c.kind == KIND_PLAYER || c.kind == KIND_PROBE) {
+        if (c.kind == KIND_PLAYER || c.kind == KIND_PROBE || c.kind == KIND_SQUAT) {
             unsigned char msg[4 + sizeof c.name];
             int len = static_cast<int>(strlen(c.name)) + 1;
             put_be32(msg, len);
@@ -751,7 +755,7 @@ bool run_bots(const bots_options &opts, run_figures &out)
         out.fd_limit = rl.rlim_cur > 1u << 30 ? 1 << 30 : static_cast<int>(rl.rlim_cur);
     }
     long needed = static_cast<long>(opts.clients) + opts.idle + opts.slow_name + opts.garbage +
-                  (opts.flood ? opts.flood_parallel : 0) + (opts.probe ? 1 : 0) + 16;
+                  opts.squat + (opts.flood ? opts.flood_parallel : 0) + (opts.probe ? 1 : 0) + 16;
     if (needed > out.fd_limit)
         fprintf(stderr,
                 "mazecar-bots: %ld connections need more than the %d descriptors allowed; "

@@ -8,7 +8,16 @@
 #include "bots_options.h"
 #include "wire.h"
 
-enum { KIND_PLAYER, KIND_IDLE, KIND_SLOW, KIND_GARBAGE, KIND_FLOOD, KIND_PROBE, KIND_COUNT };
+enum {
+    KIND_PLAYER,
+    KIND_IDLE,
+    KIND_SLOW,
+    KIND_GARBAGE,
+    KIND_FLOOD,
+    KIND_PROBE,
+    KIND_SQUAT,
+    KIND_COUNT
+};
 
 extern const char *const kind_names[KIND_COUNT];
 

@@ -69,7 +69,8 @@ game::game(const game_config &config, int best_score, std::shared_ptr<path_scrat
 
 void game::log_player(const char *text, int slot) const
 {
-    log_event("game %d: %s %d (%s)", id, text, slot, cars[slot].name);
+    if (log)
+        log->event("game %d: %s %d (%s)", id, text, slot, cars[slot].name);
 }
 
 // Copies the name up to its NUL, at most 15 characters, printable ASCII only.
@@ -100,7 +101,6 @@ void game::join(int slot, const char *name)
     c.connected = true;
     c.control = CONTROL_MODERN;
     c.wish = -1;
-    log_player("joined slot", slot);
     follow_leader();
     send_roundinfo(slot);
     send_hiscore(slot);
@@ -133,6 +133,7 @@ void game::leave(int slot)
         return;
     car &c = cars[slot];
     log_player("left slot", slot);
+    out.discard(slot);  // nobody will read them; a newcomer on the place gets its own
     c.connected = false;
     c.keys = c.presses = 0;
     records_dirty = true;
@@ -245,7 +246,8 @@ void game::start_round()
     follow_leader();
     phase_ticks = cfg.wait_ticks;
     ready_count = 3;
-    log_event("game %d: round %d, %d flags", id, round_no, flags_total);
+    if (log)
+        log->event("game %d: round %d, %d flags", id, round_no, flags_total);
     send_round_setup();
     // Ready 0 puts the play screen up (it shows "READY  3"); watchers go to the
     // watch screen. Selecting the play screen clears the client's flag total, so the
@@ -340,7 +342,8 @@ void game::enter_game_over()
     send_bare(TO_ALL, TAG_GAME_OVER);
     send_playerinfo2(TO_ALL);
     records_dirty = false;
-    log_event("game %d: game over", id);
+    if (log)
+        log->event("game %d: game over", id);
 }
 
 // The round's best player: most flags this round, then score, then the lower slot.
@@ -377,7 +380,8 @@ void game::enter_stage_clear()
     send_bare(TO_ALL, TAG_STAGE_CLEAR);
     send_playerinfo2(TO_ALL);
     records_dirty = false;
-    log_event("game %d: round %d cleared", id, round_no);
+    if (log)
+        log->event("game %d: round %d cleared", id, round_no);
 }
 
 // The game is over: with a store open, the final result waits until the game's

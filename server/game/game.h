@@ -14,6 +14,8 @@
 #include "game/outbox.h"
 #include "wire.h"
 
+class server_log;
+
 constexpr int TICK_HZ = 30;     // game steps per second
 constexpr int HUMAN_SPEED = 8;  // world units per tick (3.75 cells a second)
 constexpr int NOFUEL_SPEED = 3;
@@ -163,7 +165,8 @@ public:
     int rng_below(int n);
 
     // The state, open to the server's own code and to tests.
-    int id = 0;  // the game's number in its server, for log lines
+    int id = 0;                 // the game's number in its server, for log lines
+    server_log *log = nullptr;  // where its events are told; null: nowhere
     game_config cfg;
     car cars[MAXPLAYER];
     int8_t field[MAP_H][MAP_W];

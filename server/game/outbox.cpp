@@ -3,7 +3,6 @@
 // goes through the codec the client decodes with.
 #include "game/outbox.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "car_codec.h"
@@ -13,7 +12,6 @@ unsigned char *outbox::begin(int slot, int tag, int payload)
 {
     if (static_cast<int>(msgs.size()) >= OUTBOX_MAX || payload < 0 || payload > MAX_PAYLOAD) {
         dropped++;
-        fprintf(stderr, "mazecar-server: outbox full, message %d dropped\n", tag);
         return nullptr;
     }
     int len = TAG_SIZE + payload;
@@ -24,6 +22,20 @@ unsigned char *outbox::begin(int slot, int tag, int payload)
     put_be32(p, tag);
     put_be32(p + 4, len);
     return p + TAG_SIZE;
+}
+
+void outbox::discard(int slot)
+{
+    size_t kept = 0, end = 0;
+    for (const entry &e : msgs) {
+        if (e.slot == slot)
+            continue;
+        memmove(bytes.data() + end, bytes.data() + e.offset, static_cast<size_t>(e.len));
+        msgs[kept++] = entry{e.slot, static_cast<int>(end), e.len};
+        end += static_cast<size_t>(e.len);
+    }
+    msgs.resize(kept);
+    bytes.resize(end);
 }
 
 void game::send_bare(int slot, int tag)

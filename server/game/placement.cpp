@@ -68,8 +68,10 @@ hosted_game *placement::open_game(const std::string &room)
         rooms_[room] = hg.get();
     games.push_back(std::move(hg));
     hosted_game *made = games.back().get();
-    log_event("game %d opened%s%s, seed %u", made->id, room.empty() ? "" : " in room ",
-              room.c_str(), cfg.seed);
+    made->g.log = log;
+    if (log)
+        log->event("game %d opened%s%s, seed %u", made->id, room.empty() ? "" : " in room ",
+                   room.c_str(), cfg.seed);
     return made;
 }
 
@@ -98,7 +100,8 @@ bool placement::place(const std::string &room, placed &out)
 
 void placement::close(hosted_game *hg)
 {
-    log_event("game %d closed", hg->id);
+    if (log)
+        log->event("game %d closed", hg->id);
     if (!hg->room.empty())
         rooms_.erase(hg->room);
     size_t i = hg->index;

@@ -68,6 +68,8 @@ public:
     std::vector<std::unique_ptr<hosted_game>> games;
     int best_score = 0;  // the best score shown as the high score in new games
     int games_max;
+    server_log *log = nullptr;  // where games opening and closing are told, and their games'
+                                // events; null: nowhere
 
 private:
     hosted_game *open_game(const std::string &room);

@@ -42,21 +42,26 @@ void format_address(const sockaddr_storage &sa, char *buf, size_t size)
 }
 
 address_limits::address_limits(int per_address, int connect_rate, long long window_ms)
-    : per_address_(per_address), connect_rate_(connect_rate), window_ms_(window_ms)
+    : per_address_(per_address), window_us_(window_ms * 1000),
+      interval_us_(window_ms * 1000 / (connect_rate > 0 ? connect_rate : 1))
 {
 }
 
+// The connect rate as a virtual schedule: every attempt, admitted or not, books the
+// next interval; an attempt finding the schedule more than a window less one interval
+// ahead is too fast. So a burst of connect_rate passes, then one each interval, and an
+// address that keeps trying faster stays refused. The schedule runs at most two
+// windows less an interval ahead: whoever kept trying is welcome again after a whole
+// window without an attempt, and no sooner.
 admit_verdict address_limits::admit(const addr_key &key, long long now_ms)
 {
     entry &e = table_[key];
-    if (e.recent.empty())
-        e.recent.assign(static_cast<size_t>(connect_rate_ > 0 ? connect_rate_ : 1), -window_ms_);
-    // The slot about to be overwritten holds the oldest of the last connect_rate_
-    // attempts: if it lies inside the window, this attempt is one too many.
-    long long oldest = e.recent[e.next];
-    e.recent[e.next] = now_ms;
-    e.next = (e.next + 1) % e.recent.size();
-    if (now_ms - oldest < window_ms_)
+    long long now = now_ms * 1000;
+    long long due = e.due_us > now ? e.due_us : now;
+    bool too_fast = due - now > window_us_ - interval_us_;
+    long long furthest = now + 2 * window_us_ - interval_us_;
+    e.due_us = due + interval_us_ < furthest ? due + interval_us_ : furthest;
+    if (too_fast)
         return ADMIT_TOO_FAST;
     if (e.open >= per_address_)
         return ADMIT_TOO_MANY;
@@ -75,10 +80,7 @@ void address_limits::prune(long long now_ms)
 {
     for (auto it = table_.begin(); it != table_.end();) {
         const entry &e = it->second;
-        bool recent = false;
-        for (long long t : e.recent)
-            recent = recent || now_ms - t < window_ms_;
-        if (e.open == 0 && !recent)
+        if (e.open == 0 && e.due_us <= now_ms * 1000)
             it = table_.erase(it);
         else
             ++it;

@@ -1,14 +1,13 @@
 // Limits per source address: how many connections one address may hold open and how
 // many new ones it may open in a window of time. An IPv6 address counts by its /64,
 // the block one home or one host is usually given; an IPv4-mapped IPv6 address counts
-// as the IPv4 address it maps.
+// as the IPv4 address it maps. Each address costs the same few bytes whatever the rate.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <sys/socket.h>
 #include <unordered_map>
-#include <vector>
 
 struct addr_key {
     uint64_t hi, lo;  // IPv4: 0 and the address; IPv6: the /64 prefix and 1; other: 0, 0
@@ -30,7 +29,8 @@ enum admit_verdict { ADMIT_OK, ADMIT_TOO_MANY, ADMIT_TOO_FAST };
 
 class address_limits {
 public:
-    // per_address open connections; connect_rate new connections per window_ms.
+    // per_address open connections; connect_rate new connections per window_ms: that
+    // many at once, then one each window_ms / connect_rate.
     address_limits(int per_address, int connect_rate, long long window_ms);
     // Counts the attempt; ADMIT_OK also counts the connection as open.
     admit_verdict admit(const addr_key &key, long long now_ms);
@@ -43,11 +43,12 @@ public:
 private:
     struct entry {
         int open = 0;
-        std::vector<long long> recent;  // times of the last attempts, a ring
-        size_t next = 0;
+        // When the address's attempts would have been due, each spaced interval_us_
+        // apart; an attempt that comes a whole window before that is one too many.
+        long long due_us = 0;
     };
     int per_address_;
-    int connect_rate_;
-    long long window_ms_;
+    long long window_us_;
+    long long interval_us_;  // the window shared among connect_rate attempts
     std::unordered_map<addr_key, entry, addr_key_hash> table_;
 };

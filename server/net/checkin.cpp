@@ -4,7 +4,6 @@
 #include <cstring>
 #include <string>
 
-#include "log.h"
 #include "net/clock.h"
 #include "net/connections.h"
 
@@ -67,6 +66,26 @@ void game_server::expire_checkins(long long now)
     }
 }
 
+// A player whose game is in its lobby and who has sent no key for --idle-seconds holds a
+// place nobody else can take: dropped. A player who has checked in waits for the lobby's
+// countdown, which starts the game by itself, and while its game is under way a player
+// is never idle (watching is allowed); its time starts again back in the lobby.
+void game_server::drop_idle_players(long long now)
+{
+    if (settings_.idle_ms <= 0 || now < idle_due_ms_)
+        return;
+    idle_due_ms_ = now + IDLE_CHECK_MS;
+    for (conn &c : conns) {
+        if (c.state != CS_PLAY)
+            continue;
+        const game &g = c.hg->g;
+        if (!g.in_lobby() || g.cars[c.slot].status != PS_NONE)
+            c.active_ms = now;
+        else if (now - c.active_ms >= settings_.idle_ms)
+            drop(c, DROPPED_IDLE, "no key pressed in the lobby");
+    }
+}
+
 // ---- The check-in ----
 
 static bool queue_word(out_queue &q, int32_t value)
@@ -95,7 +114,8 @@ void game_server::greet(conn &c)
              "  CLASSIC: UP drives, LEFT/RIGHT turn at the next crossing, DOWN turns round.\n"
              "Keys in play: SPACE lays smoke (costs fuel, stops enemies), Q pauses.\n"
              "To play with friends, all of you type your name as name@room (room: 1 to 8\n"
-             "letters or digits); any other name joins the next free game.\n"
+             "letters or digits); any other name joins the next free game. The name box\n"
+             "holds 15 characters, name@room included: what goes past them is cut off.\n"
              "Your name: ",
              cfg.slots, cfg.enemies, cfg.rounds);
     queue_text(c.out, text);
@@ -162,6 +182,9 @@ void game_server::place_player(conn &c, const char *typed, bool claimed)
     c.state = CS_PLAY;
     c.hg = p.hg;
     c.slot = p.slot;
+    c.active_ms = monotonic_ms();
     p.hg->conn[p.slot] = index_of(c);
     p.hg->g.join(p.slot, name.c_str());
+    log_.event("game %d: joined slot %d (%s) from %s", p.hg->id, p.slot, p.hg->g.cars[p.slot].name,
+               c.addr_text);
 }

@@ -1,16 +1,34 @@
-// A playing client's bytes: key frames in, the queue out (one send per turn, EPOLLOUT
-// while the kernel buffer is full), and dropping a client, which the game hears as a leave.
+// A playing client's bytes: key frames in within the key-frame bucket, the queue out
+// (one send per turn, EPOLLOUT while the kernel holds unsent bytes), and dropping a
+// client, which the game hears as a leave.
 #include <cerrno>
 #include <cstring>
+#include <linux/sockios.h>
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "log.h"
+#include "net/clock.h"
 #include "net/connections.h"
+
+// The key-frame bucket: KEY_FRAMES_PER_SECOND frames of credit a second, at most
+// KEY_FRAMES_BURST; false when no whole frame is left.
+static bool take_key_credit(conn &c, long long now_ms)
+{
+    constexpr long long full = KEY_FRAMES_BURST * 1000LL;
+    long long gained = (now_ms - c.keys_ms) * KEY_FRAMES_PER_SECOND;
+    c.key_credit = gained >= full - c.key_credit ? full : c.key_credit + gained;
+    c.keys_ms = now_ms;
+    if (c.key_credit < 1000)
+        return false;
+    c.key_credit -= 1000;
+    return true;
+}
 
 void game_server::read_frames(conn &c)
 {
+    long long now = monotonic_ms();
     int used = 0;
     while (c.state == CS_PLAY && c.in_len - used >= TAG_SIZE) {
         int32_t tag = get_be32(c.in + used);
@@ -21,17 +39,15 @@ void game_server::read_frames(conn &c)
         }
         if (c.in_len - used < KEYS_MSG_SIZE)
             break;
-        if (c.frames_step != steps) {
-            c.frames_step = steps;
-            c.frames = 0;
-        }
-        if (++c.frames > KEY_FRAMES_PER_STEP) {
+        if (!take_key_credit(c, now)) {
             drop(c, DROPPED_FLOODING, "too many key frames");
             return;
         }
         c.hg->g.keys(c.slot, get_be32(c.in + used + TAG_SIZE));
         used += KEYS_MSG_SIZE;
     }
+    if (used > 0)
+        c.active_ms = monotonic_ms();
     c.in_len -= used;
     memmove(c.in, c.in + used, static_cast<size_t>(c.in_len));
 }
@@ -63,9 +79,31 @@ void game_server::on_readable(conn &c)
 
 // ---- Output ----
 
+// True while the kernel should be handed nothing more for this player: it still holds
+// unsent bytes (the link is slower than the game, or stalled), or it holds bytes and none
+// has been acknowledged for LINK_STALL_MS (the link is stalled: sending more would only
+// add to what must be retransmitted, and would put off TCP's next retransmission).
+static bool kernel_busy(conn &c, long long now_ms)
+{
+    int queued = 0, unsent = 0;
+    if (ioctl(c.fd, SIOCOUTQ, &queued) != 0 || ioctl(c.fd, SIOCOUTQNSD, &unsent) != 0)
+        return c.stalled = false;
+    uint64_t acked = c.handed - static_cast<uint64_t>(queued);
+    if (queued == 0 || acked != c.acked) {
+        c.acked = acked;
+        c.progress_ms = now_ms;
+    }
+    c.stalled = queued > 0 && now_ms - c.progress_ms > LINK_STALL_MS;
+    return unsent > 0 || c.stalled;
+}
+
+// While the kernel is busy, what waits stays in the queue, where a newer position
+// replaces an older one. EPOLLOUT comes once the kernel has sent everything
+// (PLAYER_NOTSENT_LOWAT); a stalled link is looked at again every step.
 void game_server::write_out(conn &c)
 {
-    while (c.out.pending() > 0) {
+    bool hold = c.paced && c.out.pending() > 0 && kernel_busy(c, monotonic_ms());
+    while (!hold && c.out.pending() > 0) {
         ssize_t n = send(c.fd, c.out.front(), c.out.pending(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0) {
             if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
@@ -73,6 +111,7 @@ void game_server::write_out(conn &c)
             break;
         }
         c.out.consume(static_cast<size_t>(n));
+        c.handed += static_cast<uint64_t>(n);
     }
     if (c.state == CS_FREE)
         return;
@@ -80,7 +119,9 @@ void game_server::write_out(conn &c)
         relay_watch(c);
         return;
     }
-    bool want_out = c.out.pending() > 0;
+    bool want_out = c.out.pending() > 0 && !(hold && c.stalled);
+    if (hold && c.stalled)
+        stalled_.emplace_back(index_of(c), c.gen);
     if (want_out != c.polling_out) {
         epoll_event ev{};
         ev.events = EPOLLIN | (want_out ? EPOLLOUT : 0u);
@@ -118,7 +159,7 @@ void game_server::drop(conn &c, int reason, const char *why)
     if (reason >= 0)
         stats.reasons[reason]++;
     if (why)
-        log_event("connection %d dropped: %s (%s)", index_of(c), why, c.addr_text);
+        log_.event("connection %d dropped: %s (%s)", index_of(c), why, c.addr_text);
     close(c.fd);  // also leaves the epoll set
     if (c.peer_fd >= 0)
         close(c.peer_fd);

@@ -4,10 +4,11 @@
 // queues, and steps every game on a monotonic clock. Games know nothing of sockets.
 #pragma once
 
-#include <csignal>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <sys/epoll.h>
 #include <unordered_map>
@@ -15,6 +16,7 @@
 
 #include "game/game.h"
 #include "game/placement.h"
+#include "log.h"
 #include "net/address_limits.h"
 #include "net/out_queue.h"
 #include "net/proxy.h"
@@ -30,9 +32,22 @@ static_assert(PROXY_HEADER_MAX <= IN_BUF_SIZE, "a whole PROXY header fits the in
 static_assert(NAME_IN_MAX <= PROXY_NAME_MAX, "a name read here can be handed over whole");
 // Keeps a client that stops reading from hiding its backlog in the kernel.
 constexpr int SOCKET_SNDBUF = 32 * 1024;
-constexpr int QUIT_FLUSH_MS = 2000;      // time given to TAG_QUIT to leave on shutdown
-constexpr int KEY_FRAMES_PER_STEP = 16;  // far more than hands can press in 1/30 s
-constexpr int ACCEPTS_PER_TURN = 256;    // new connections taken before serving others
+// A player's socket is writable (EPOLLOUT) only once the kernel has sent every byte it
+// was given (TCP_NOTSENT_LOWAT): the loop hands it more only then (write_out).
+constexpr int PLAYER_NOTSENT_LOWAT = 1;
+// A link whose data has gone unacknowledged this long counts as stalled, and the loop
+// hands it nothing more until an acknowledgement comes. Above a round trip plus a
+// delayed acknowledgement on the links players use.
+constexpr long long LINK_STALL_MS = 200;
+constexpr int QUIT_FLUSH_MS = 2000;  // time given to TAG_QUIT to leave on shutdown
+// Key frames a player may send: a bucket of KEY_FRAMES_BURST, refilled at
+// KEY_FRAMES_PER_SECOND. A burst of what a stalled link held back passes; a flood
+// empties the bucket and the player is dropped. A tap is two frames (down, up).
+constexpr int KEY_FRAMES_BURST = 60;
+constexpr int KEY_FRAMES_PER_SECOND = 40;  // 20 taps a second, more than hands keep up
+constexpr int ACCEPTS_PER_TURN = 256;      // new connections taken before serving others
+constexpr int ACCEPT_PAUSE_MS = 100;       // the listener rests this long after accept() fails
+constexpr int IDLE_CHECK_MS = 250;         // how often players in lobbies are looked at
 constexpr long long CONNECT_RATE_WINDOW_MS = 10000;
 constexpr int STATUS_FILE_STEPS = 10;  // steps between writes of the status file
 constexpr int SNAPSHOT_STEPS = 8;      // steps between snapshots for the status page
@@ -43,10 +58,12 @@ constexpr int RELAY_BUF_SIZE = 64 * 1024;
 // else the room is played here.
 constexpr int FLEET_WAIT_MS = 2000;
 
-// An epoll event's data: the connection's index and its generation, or the listener, or
-// the room directory. PEER_EVENT_BIT in the index: the other process's side of a relay.
+// An epoll event's data: the connection's index and its generation, the listener, the
+// stop signals or the room directory. PEER_EVENT_BIT in the index: the other process's
+// side of a relay.
 constexpr uint64_t LISTENER_EVENT = ~uint64_t{0};
-constexpr uint64_t DIRECTORY_EVENT = ~uint64_t{0} - 1;
+constexpr uint64_t SIGNAL_EVENT = ~uint64_t{0} - 1;
+constexpr uint64_t DIRECTORY_EVENT = ~uint64_t{0} - 2;
 constexpr uint32_t PEER_EVENT_BIT = 0x80000000u;
 inline uint64_t event_tag(int index, uint32_t gen)
 {
@@ -60,11 +77,16 @@ struct server_settings {
     int connect_rate;         // new connections from one address per 10 s
     int games_max;            // games open at once
     int stats_seconds;        // period of the stats line, 0 = none
+    int idle_ms;              // a player silent this long in a lobby is dropped, 0 = never
     const char *status_path;  // state of the games written here a few times a second
     int out_queue_bytes;      // bound of each client's output queue (OUT_BUF_SIZE)
     int socket_sndbuf;        // kernel send buffer of each client (SOCKET_SNDBUF)
     // Balancers whose connections begin with a PROXY header naming the client (--proxy-from)
     std::vector<proxy_range> proxy_from = {};
+    // For the link benchmark only (MAZECAR_BENCH_NAGLE in the environment): Nagle's
+    // algorithm stays on for players and every position message is queued, so the
+    // benchmark can measure the shipped way of sending against that.
+    bool bench_nagle = false;
 };
 
 server_settings default_server_settings();
@@ -81,6 +103,7 @@ struct conn {
     addr_key addr{0, 0};
     char addr_text[48] = "";
     long long deadline_ms = 0;  // end of the check-in
+    long long active_ms = 0;    // its last key frame, its check-in, or its game last in play
     hosted_game *hg = nullptr;  // the game of a checked-in player
     int slot = -1;              // its place there
     unsigned char in[IN_BUF_SIZE];
@@ -88,9 +111,14 @@ struct conn {
     out_queue out;
     bool flush_pending = false;  // in the list of queues to send at the end of the turn
     bool polling_out = false;    // epoll waits for room to write
-    long frames_step = -1;       // the step the frame count belongs to
-    int frames = 0;
-    sockaddr_storage peer{};  // the client's address (behind a balancer, the one it names)
+    bool paced = false;          // PLAYER_NOTSENT_LOWAT is set: hand the kernel no backlog
+    bool stalled = false;        // nothing acknowledged for LINK_STALL_MS
+    uint64_t handed = 0;         // bytes the kernel has taken
+    uint64_t acked = 0;          // of those, acknowledged when last looked at
+    long long progress_ms = 0;   // when the acknowledged count last moved
+    long long keys_ms = 0;       // when the key-frame credit was last brought up to date
+    long long key_credit = 0;    // key frames allowed now, in thousandths of a frame
+    sockaddr_storage peer{};     // the client's address (behind a balancer, the one it names)
     // The fleet: a player another process handed over (never sent on), the name as typed
     // while the room's holder is found, the holder, and the relay's other side.
     bool handed_over = false;
@@ -101,8 +129,6 @@ struct conn {
     uint32_t ev_mine = 0, ev_peer = 0;  // what epoll watches on each side of the relay
 };
 
-extern volatile sig_atomic_t stop_requested;
-
 // A non-blocking listening socket on addr (IPv4 or IPv6; "::" takes both families where
 // the system allows it) and port (0 picks a free one); -1 and a message on failure.
 int open_listener(const char *addr, int port, int *bound_port);
@@ -110,17 +136,22 @@ int open_listener(const char *addr, int port, int *bound_port);
 class game_server {
 public:
     // store: where finished games are kept (may be null: nothing is kept); board: where
-    // the loop publishes its snapshots for the status page (may be null).
+    // the loop publishes its snapshots for the status page (may be null); log: where the
+    // loop and its games log (null: a log of the server's own on standard output); fleet:
+    // the room directory shared with the other processes (null: the rooms are its own).
     game_server(const game_config &base, const server_settings &settings,
                 records_sink *store = nullptr, snapshot_board *board = nullptr,
-                room_directory *fleet = nullptr);
+                server_log *log = nullptr, room_directory *fleet = nullptr);
     ~game_server();
     game_server(const game_server &) = delete;
     game_server &operator=(const game_server &) = delete;
 
-    // Serves until stop_requested is set, then sends TAG_QUIT to every client, closes
-    // everything and returns 0 (1 when the loop itself failed).
-    int run(int listen_fd);
+    // Serves until request_stop() or a signal on signal_fd (a signalfd, -1 for none),
+    // then sends TAG_QUIT to every client, closes everything and returns 0 (1 when the
+    // loop itself failed).
+    int run(int listen_fd, int signal_fd = -1);
+    // Ends run() within a step; any thread may call it.
+    void request_stop() { stop_ = true; }
 
     std::vector<conn> conns;
     placement places;
@@ -128,7 +159,12 @@ public:
     long steps = 0;
 
 private:
-    void accept_some(int listen_fd);
+    void accept_some();
+    bool accept_failed();
+    bool watch_listener(bool on);
+    bool open_event_set();
+    void take_signals();
+    void drop_idle_players(long long now);
     void admit(int fd, const sockaddr_storage &sa);
     bool turn_away_if_no_game(int fd);
     void read_proxy_header(conn &c);
@@ -157,6 +193,7 @@ private:
     void drop(conn &c, int reason, const char *why);
     void touch(hosted_game *hg);
     void deliver(hosted_game *hg);
+    void hand_out(hosted_game *hg, const outbox::entry &e);
     void finish_turn();
     void step_all(long long lateness_us);
     void share_best_score();
@@ -171,10 +208,12 @@ private:
     server_figures figures() const;
     void log_stats(long long now_ms);
     void quit_all();
-    void handle_events(const epoll_event *events, int n, int listen_fd);
+    void handle_events(const epoll_event *events, int n);
     void run_step(long long lateness_us);
     int index_of(const conn &c) const { return static_cast<int>(&c - conns.data()); }
 
+    std::unique_ptr<server_log> own_log_;
+    server_log &log_;
     server_settings settings_;
     address_limits limits_;
     records_sink *store_;
@@ -196,19 +235,21 @@ private:
     std::unordered_map<uint64_t, int> tickets_;  // record in the store's queue -> game id
     std::vector<std::pair<uint64_t, bool>> completions_;
     int epoll_fd_ = -1;
+    int listen_fd_ = -1;
+    int signal_fd_ = -1;
     int spare_fd_ = -1;  // given up to accept and close a connection when out of descriptors
     std::vector<int> free_;
     std::deque<std::pair<int, uint32_t>> checkins_;  // oldest first; stale entries skipped
     std::vector<std::pair<int, uint32_t>> flush_list_;
+    std::vector<std::pair<int, uint32_t>> stalled_;  // held on a stalled link: tried each step
     std::vector<hosted_game *> touched_;
+    outbox sending_;  // the messages of the game being delivered
     server_stats stats_before_;
-    long long stats_due_ms_ = 0, stats_last_ms_ = 0, prune_due_ms_ = 0, fleet_best_due_ms_ = 0;
+    long long stats_due_ms_ = 0, stats_last_ms_ = 0, prune_due_ms_ = 0, idle_due_ms_ = 0;
+    long long fleet_best_due_ms_ = 0;
+    long long listener_back_ms_ = 0;  // the listener rests until then after accept() failed
+    std::atomic<bool> stop_{false};
 };
-
-// Builds a server for one listening socket and runs it (for main, tests and fuzzers).
-int serve(int listen_fd, const game_config &base, const server_settings &settings,
-          records_sink *store = nullptr, snapshot_board *board = nullptr,
-          room_directory *fleet = nullptr);
 
 // "127.0.0.1:5555" or "[::1]:5555": a numeric address and a port 1..65535.
 bool parse_host_port(const std::string &text, sockaddr_storage &out);

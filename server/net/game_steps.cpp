@@ -16,27 +16,46 @@ void game_server::touch(hosted_game *hg)
 
 // Hands the game's messages to its clients. A client whose queue is full is dropped,
 // which the game hears as a player leaving (and may answer with messages of its own,
-// taken in the same pass).
+// taken in the same pass). The messages are taken out of the game first, so that a
+// leave changes only what comes after them.
 void game_server::deliver(hosted_game *hg)
 {
     game &g = hg->g;
-    for (size_t m = 0; m < g.out.msgs.size(); m++) {
-        outbox::entry e = g.out.msgs[m];
-        for (int s = 0; s < g.cfg.slots; s++) {
-            int index = hg->conn[s];
-            if (index < 0 || (e.slot != TO_ALL && e.slot != s))
-                continue;
-            conn &c = conns[static_cast<size_t>(index)];
-            if (!c.out.push(g.out.data(e), static_cast<size_t>(e.len))) {
-                drop(c, DROPPED_NOT_READING, "not reading (output queue full)");
-                continue;
-            }
-            stats.messages_sent++;
-            stats.bytes_sent += static_cast<uint64_t>(e.len);
-            want_flush(c);
-        }
+    stats.outbox_dropped += static_cast<uint64_t>(g.out.dropped);
+    g.out.dropped = 0;
+    while (!g.out.msgs.empty()) {
+        std::swap(sending_.bytes, g.out.bytes);
+        std::swap(sending_.msgs, g.out.msgs);
+        g.out.clear();
+        for (const outbox::entry &e : sending_.msgs)
+            hand_out(hg, e);
+        sending_.clear();
     }
-    g.out.clear();
+}
+
+// One message to its audience among the game's clients; a position message takes the
+// place of an unsent one at the end of a client's queue.
+void game_server::hand_out(hosted_game *hg, const outbox::entry &e)
+{
+    const unsigned char *bytes = sending_.data(e);
+    size_t len = static_cast<size_t>(e.len);
+    bool position = get_be32(bytes) == TAG_PLAYERINFO && !settings_.bench_nagle;
+    for (int s = 0; s < hg->g.cfg.slots; s++) {
+        int index = hg->conn[s];
+        if (index < 0 || (e.slot != TO_ALL && e.slot != s))
+            continue;
+        conn &c = conns[static_cast<size_t>(index)];
+        size_t replaced = 0;
+        bool queued =
+            position ? c.out.push_position(bytes, len, &replaced) : c.out.push(bytes, len);
+        if (!queued) {
+            drop(c, DROPPED_NOT_READING, "not reading (output queue full)");
+            continue;
+        }
+        stats.messages_sent += replaced ? 0 : 1;  // a replaced message never went out
+        stats.bytes_sent += len - replaced;
+        want_flush(c);
+    }
 }
 
 void game_server::finish_turn()
@@ -146,6 +165,12 @@ void game_server::step_all(long long lateness_us)
         deliver(hg.get());
     }
     share_best_score();
+    for (auto [index, gen] : stalled_) {  // want_flush only lists: stalled_ stays as it is
+        conn &c = conns[static_cast<size_t>(index)];
+        if (c.state != CS_FREE && c.gen == gen)
+            want_flush(c);
+    }
+    stalled_.clear();
     flush_all();
     stats.note_step(monotonic_us() - t0, lateness_us);
 }

@@ -1,12 +1,13 @@
 // The listening socket and accepting within the limits: per-address counts and the
 // connect rate, the connection table (evicting the oldest unfinished check-in when full),
-// the cap on games, descriptors running out.
+// the cap on games, descriptors or kernel memory running out.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -64,31 +65,58 @@ void game_server::refuse(int fd, int reason, const char *addr_text)
 {
     close(fd);
     stats.reasons[reason]++;
-    log_event("refused a connection from %s: %s", addr_text, reason_names[reason]);
+    log_.event("refused a connection from %s: %s", addr_text, reason_names[reason]);
 }
 
-void game_server::accept_some(int listen_fd)
+// The listener in the epoll set or out of it; false when epoll refuses.
+bool game_server::watch_listener(bool on)
+{
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = LISTENER_EVENT;
+    return epoll_ctl(epoll_fd_, on ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, listen_fd_, &ev) == 0;
+}
+
+// accept() failed: true when the next connection may be tried at once. Out of
+// descriptors, the spare one takes the connection and closes it, so the listening socket
+// does not stay readable for ever; when that cannot be done, or the kernel is short of
+// memory, the listener rests for ACCEPT_PAUSE_MS instead of the loop spinning on it.
+bool game_server::accept_failed()
+{
+    int err = errno;
+    if (err == EAGAIN || err == EWOULDBLOCK)
+        return false;
+    if (err == EINTR || err == ECONNABORTED || err == EPROTO)
+        return true;  // that connection is gone; the next may be fine
+    if ((err == EMFILE || err == ENFILE) && spare_fd_ >= 0) {
+        close(spare_fd_);
+        int fd = accept(listen_fd_, nullptr, nullptr);
+        if (fd >= 0)
+            refuse(fd, REFUSED_FULL, "?");
+        spare_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (fd >= 0)
+            return true;
+    }
+    stats.accept_pauses++;
+    log_.event("accept: %s; not accepting for %d ms", strerror(err), ACCEPT_PAUSE_MS);
+    watch_listener(false);
+    listener_back_ms_ = monotonic_ms() + ACCEPT_PAUSE_MS;
+    if (spare_fd_ < 0)
+        spare_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    return false;
+}
+
+void game_server::accept_some()
 {
     for (int k = 0; k < ACCEPTS_PER_TURN; k++) {
         sockaddr_storage sa{};
         socklen_t len = sizeof sa;
-        int fd = accept4(listen_fd, reinterpret_cast<sockaddr *>(&sa), &len,
+        int fd = accept4(listen_fd_, reinterpret_cast<sockaddr *>(&sa), &len,
                          SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd >= 0) {
+        if (fd >= 0)
             admit(fd, sa);
-            continue;
-        }
-        if ((errno == EMFILE || errno == ENFILE) && spare_fd_ >= 0) {
-            // Out of descriptors: take the connection with the spare one and close it,
-            // so the listening socket does not stay readable for ever.
-            close(spare_fd_);
-            fd = accept(listen_fd, nullptr, nullptr);
-            if (fd >= 0)
-                refuse(fd, REFUSED_FULL, "?");
-            spare_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
-            continue;
-        }
-        return;
+        else if (!accept_failed())
+            return;
     }
 }
 
@@ -121,6 +149,23 @@ bool game_server::turn_away_if_no_game(int fd)
     send(fd, word, 4, MSG_NOSIGNAL | MSG_DONTWAIT);
     send(fd, text, static_cast<size_t>(len), MSG_NOSIGNAL | MSG_DONTWAIT);
     return true;
+}
+
+// A vanished player is dropped; a message leaves when it is written, and waits in the
+// queue while the kernel still holds unsent bytes. True when that waiting is in force.
+static bool set_player_socket_options(int fd, sa_family_t family, const server_settings &settings)
+{
+    int sndbuf = settings.socket_sndbuf;
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+    if (family != AF_INET && family != AF_INET6)
+        return false;
+    if (settings.bench_nagle) {
+        enable_dead_peer_detection(fd);
+        return false;
+    }
+    set_game_connection_options(fd);
+    return setsockopt(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &PLAYER_NOTSENT_LOWAT,
+                      sizeof PLAYER_NOTSENT_LOWAT) == 0;
 }
 
 // A connection from a trusted balancer is neither limited nor greeted here: its PROXY
@@ -166,11 +211,11 @@ void game_server::admit(int fd, const sockaddr_storage &sa)
     c.out.reset();
     c.out.limit = static_cast<size_t>(settings_.out_queue_bytes);
     c.flush_pending = c.polling_out = false;
-    c.frames_step = -1;
-    int sndbuf = settings_.socket_sndbuf;
-    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
-    if (sa.ss_family == AF_INET || sa.ss_family == AF_INET6)  // a vanished player is dropped
-        enable_dead_peer_detection(fd);
+    c.keys_ms = monotonic_ms();
+    c.key_credit = KEY_FRAMES_BURST * 1000LL;
+    c.paced = set_player_socket_options(fd, sa.ss_family, settings_);
+    c.stalled = false;
+    c.handed = c.acked = 0;
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.u64 = event_tag(index, c.gen);

@@ -7,13 +7,12 @@
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/random.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include "log.h"
 #include "net/clock.h"
 #include "net/connections.h"
-
-volatile sig_atomic_t stop_requested;
 
 namespace {
 
@@ -32,16 +31,21 @@ game_config with_store(game_config cfg, const records_sink *store)
 
 server_settings default_server_settings()
 {
-    return server_settings{10 * 1000, 4096, 8, 10, 1000, 60, nullptr, OUT_BUF_SIZE, SOCKET_SNDBUF};
+    return server_settings{10 * 1000, 4096,       8,       10,           1000,
+                           60,        120 * 1000, nullptr, OUT_BUF_SIZE, SOCKET_SNDBUF};
 }
 
 game_server::game_server(const game_config &base, const server_settings &settings,
-                         records_sink *store, snapshot_board *board, room_directory *fleet)
+                         records_sink *store, snapshot_board *board, server_log *log,
+                         room_directory *fleet)
     : conns(static_cast<size_t>(settings.max_connections > 0 ? settings.max_connections : 1)),
-      places(with_store(base, store), settings.games_max), settings_(settings),
+      places(with_store(base, store), settings.games_max),
+      own_log_(log ? nullptr : std::make_unique<server_log>()), log_(log ? *log : *own_log_),
+      settings_(settings),
       limits_(settings.per_address, settings.connect_rate, CONNECT_RATE_WINDOW_MS), store_(store),
       fleet_(fleet), board_(board), started_unix_ms_(wall_clock_ms())
 {
+    places.log = &log_;
     if (fleet_ && !parse_host_port(fleet_->self(), fleet_self_))
         fleet_ = nullptr;  // the options checked the address: never here
     if (store_)
@@ -71,6 +75,10 @@ void game_server::periodic(long long now)
         log_stats(now);
         stats_due_ms_ = now + settings_.stats_seconds * 1000LL;
     }
+    if (listener_back_ms_ != 0 && now >= listener_back_ms_) {
+        listener_back_ms_ = 0;
+        watch_listener(true);
+    }
     if (now >= prune_due_ms_) {
         limits_.prune(now);
         prune_due_ms_ = now + PRUNE_PERIOD_MS;
@@ -87,6 +95,7 @@ void game_server::quit_all()
     put_be32(quit, TAG_QUIT);
     put_be32(quit + 4, TAG_SIZE);
     for (conn &c : conns) {
+        c.paced = false;  // the quit goes out as soon as the kernel takes it
         if (c.state == CS_NAME || c.state == CS_PROXY || c.state == CS_ROOM || c.state == CS_RELAY)
             drop(c, -1, "server stopping");
         if (c.state == CS_PLAY && !c.out.push(quit, TAG_SIZE))
@@ -118,13 +127,17 @@ void game_server::quit_all()
     finish_turn();
 }
 
-// The connections with something to say, and the listener.
-void game_server::handle_events(const epoll_event *events, int n, int listen_fd)
+// The connections with something to say, the listener and the stop signals.
+void game_server::handle_events(const epoll_event *events, int n)
 {
     for (int k = 0; k < n; k++) {
         uint64_t tag = events[k].data.u64;
         if (tag == LISTENER_EVENT) {
-            accept_some(listen_fd);
+            accept_some();
+            continue;
+        }
+        if (tag == SIGNAL_EVENT) {
+            take_signals();
             continue;
         }
         if (tag == DIRECTORY_EVENT) {
@@ -149,6 +162,16 @@ void game_server::handle_events(const epoll_event *events, int n, int listen_fd)
     }
 }
 
+// SIGINT or SIGTERM, read from the signalfd: the loop ends after this turn.
+void game_server::take_signals()
+{
+    signalfd_siginfo info;
+    while (read(signal_fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        log_.line("signal %u: stopping", info.ssi_signo);
+        request_stop();
+    }
+}
+
 // One step of every game, then the reports that come every few steps.
 void game_server::run_step(long long lateness_us)
 {
@@ -159,22 +182,35 @@ void game_server::run_step(long long lateness_us)
         publish_snapshot();
 }
 
-int game_server::run(int listen_fd)
+// The epoll set over the listener and the stop signals; false when it cannot be made.
+bool game_server::open_event_set()
 {
     epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
     spare_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    epoll_event lev{};
-    lev.events = EPOLLIN;
-    lev.data.u64 = LISTENER_EVENT;
-    if (epoll_fd_ < 0 || epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, listen_fd, &lev) != 0) {
-        log_line("cannot watch the listening socket: %s", strerror(errno));
-        return 1;
+    epoll_event sev{};
+    sev.events = EPOLLIN;
+    sev.data.u64 = SIGNAL_EVENT;
+    if (epoll_fd_ < 0 || !watch_listener(true) ||
+        (signal_fd_ >= 0 && epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, signal_fd_, &sev) != 0)) {
+        log_.line("cannot watch the listening socket: %s", strerror(errno));
+        return false;
     }
-    lev.data.u64 = DIRECTORY_EVENT;
-    if (fleet_ && epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fleet_->wake_fd(), &lev) != 0) {
-        log_line("cannot watch the room directory: %s", strerror(errno));
-        return 1;
+    epoll_event dev{};
+    dev.events = EPOLLIN;
+    dev.data.u64 = DIRECTORY_EVENT;
+    if (fleet_ && epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fleet_->wake_fd(), &dev) != 0) {
+        log_.line("cannot watch the room directory: %s", strerror(errno));
+        return false;
     }
+    return true;
+}
+
+int game_server::run(int listen_fd, int signal_fd)
+{
+    listen_fd_ = listen_fd;
+    signal_fd_ = signal_fd;
+    if (!open_event_set())
+        return 1;
     const long long period_us = 1000000 / TICK_HZ;
     long long next_step = monotonic_us() + period_us;
     stats_last_ms_ = monotonic_ms();
@@ -183,19 +219,20 @@ int game_server::run(int listen_fd)
     int rc = 0;
     if (board_)
         publish_snapshot();
-    while (!stop_requested) {
+    while (!stop_) {
         long long wait_us = next_step - monotonic_us();
         int timeout = wait_us <= 0 ? 0 : static_cast<int>((wait_us + 999) / 1000);
         int n = epoll_wait(epoll_fd_, events, EVENTS_MAX, timeout);
         if (n < 0 && errno != EINTR) {
-            log_line("epoll_wait: %s", strerror(errno));
+            log_.line("epoll_wait: %s", strerror(errno));
             rc = 1;
             break;
         }
-        handle_events(events, n, listen_fd);
+        handle_events(events, n);
         long long now = monotonic_ms();
         expire_checkins(now);
         expire_fleet_waits(now);
+        drop_idle_players(now);
         take_record_completions();
         finish_turn();
         long long t = monotonic_us();
@@ -210,11 +247,4 @@ int game_server::run(int listen_fd)
     write_status_file();
     quit_all();
     return rc;
-}
-
-int serve(int listen_fd, const game_config &base, const server_settings &settings,
-          records_sink *store, snapshot_board *board, room_directory *fleet)
-{
-    game_server s(base, settings, store, board, fleet);
-    return s.run(listen_fd);
 }

@@ -120,8 +120,8 @@ void game_server::expire_fleet_waits(long long now)
         if (c.gen != w.gen || !waiting || now < c.deadline_ms)
             continue;
         stats.fleet_played_here++;
-        log_event("room of connection %d: no answer from the %s in time, played here", w.index,
-                  c.state == CS_ROOM ? "room directory" : "room's server");
+        log_.event("room of connection %d: no answer from the %s in time, played here", w.index,
+                   c.state == CS_ROOM ? "room directory" : "room's server");
         play_here(c, false, false);
     }
 }
@@ -143,8 +143,8 @@ void game_server::hand_over(conn &c, const std::string &owner)
                bind(fd, reinterpret_cast<sockaddr *>(&from), len) == 0) &&
               (connect(fd, reinterpret_cast<sockaddr *>(&to), len) == 0 || errno == EINPROGRESS);
     if (!ok) {
-        log_event("room of connection %d: cannot connect to %s: %s", index_of(c), owner.c_str(),
-                  strerror(errno));
+        log_.event("room of connection %d: cannot connect to %s: %s", index_of(c), owner.c_str(),
+                   strerror(errno));
         if (fd >= 0)
             close(fd);
         stats.fleet_played_here++;
@@ -183,8 +183,8 @@ void game_server::relay_connected(conn &c)
     if (err == EINPROGRESS)
         return;
     if (err != 0) {
-        log_event("room of connection %d: %s refused: %s, played here", index_of(c),
-                  c.owner.c_str(), strerror(err));
+        log_.event("room of connection %d: %s refused: %s, played here", index_of(c),
+                   c.owner.c_str(), strerror(err));
         stats.fleet_played_here++;
         play_here(c, false, err == ECONNREFUSED);
         return;
@@ -192,7 +192,7 @@ void game_server::relay_connected(conn &c)
     c.peer_connected = true;
     c.typed.clear();
     stats.handed_over++;
-    log_event("connection %d handed over to %s (%s)", index_of(c), c.owner.c_str(), c.addr_text);
+    log_.event("connection %d handed over to %s (%s)", index_of(c), c.owner.c_str(), c.addr_text);
     relay_send(c, true);
 }
 

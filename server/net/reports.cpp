@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <memory>
 
-#include "log.h"
 #include "net/clock.h"
 #include "net/connections.h"
 
@@ -124,11 +123,7 @@ void game_server::log_stats(long long now)
         stats.spool_backlog = store_->spool_backlog();
     }
     stats.relays = f.relays;
-    log_line("%s", stats_line(stats, stats_before_, seconds, t, log_take_suppressed()).c_str());
+    log_.line("%s", stats_line(stats, stats_before_, seconds, t, log_.take_left_out()).c_str());
     stats_before_ = stats;
-    stats.step_us.clear();
-    stats.late_us.clear();
-    stats_before_.step_us.clear();
-    stats_before_.late_us.clear();
     stats_last_ms_ = now;
 }

@@ -2,9 +2,9 @@
 // how late the steps were. The stats line and the status snapshot read them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 // Why a connection was refused or dropped. Refusals happen before anything is kept
 // for the connection.
@@ -19,6 +19,7 @@ enum {
     DROPPED_FLOODING,     // more key frames in a step than a person can make
     DROPPED_BAD_INPUT,    // a bad frame or name
     DROPPED_BAD_PROXY,    // a trusted balancer's connection without a valid PROXY header
+    DROPPED_IDLE,         // a player in a lobby pressed no key for --idle-seconds
     REASON_COUNT,
 };
 
@@ -26,6 +27,7 @@ extern const char *const reason_names[REASON_COUNT];
 
 constexpr long long LATE_STEP_US = 5000;  // a step starting later than this is late
 constexpr int STEP_BUCKETS = 10;
+constexpr int STEP_WINDOW = 1800;  // steps whose times the percentiles read: the last minute
 extern const double step_bucket_bounds[STEP_BUCKETS];  // seconds
 
 struct server_stats {
@@ -38,20 +40,23 @@ struct server_stats {
     double step_seconds_sum = 0;
     uint64_t step_buckets[STEP_BUCKETS + 1] = {};
     uint64_t records_written = 0, records_failed = 0;  // games the store kept or lost
-    int64_t spool_backlog = -1;  // games waiting in the spool for the shared database; -1: none
+    uint64_t outbox_dropped = 0;  // game messages lost to a full outbox (never expected)
+    uint64_t accept_pauses = 0;   // times accept() failed and the listener rested
+    int64_t spool_backlog = -1;   // games waiting in the spool for the shared database; -1: none
     // The fleet (relays -1 without one): players handed over to the process holding their
     // room, players who played their room here for want of an answer, relays open now and
     // the bytes they carried.
     uint64_t handed_over = 0, fleet_played_here = 0, relay_bytes = 0;
     int relays = -1;
-    // Samples of the current stats period, microseconds.
-    std::vector<int> step_us, late_us;
+    // Duration and lateness of the last STEP_WINDOW steps, microseconds; a ring.
+    int step_us[STEP_WINDOW] = {}, late_us[STEP_WINDOW] = {};
 
     void note_step(long long duration_us, long long lateness_us);
-    // Median and 99th percentile of this period's step times, in milliseconds.
-    void step_percentiles(double *p50, double *p99) const;
-    // How late the period's steps started: 99th percentile, milliseconds.
-    double lateness_p99() const;
+    // Median and 99th percentile of the last `last` steps' times (at most STEP_WINDOW),
+    // in milliseconds.
+    void step_percentiles(double *p50, double *p99, uint64_t last = STEP_WINDOW) const;
+    // How late the last `last` steps started: 99th percentile, milliseconds.
+    double lateness_p99(uint64_t last = STEP_WINDOW) const;
 };
 
 // The periodic stats line; counts since the last line become rates over `seconds`.

@@ -84,6 +84,7 @@ public:
     // The schema of the database is newer than this server's: retrying will not help.
     bool too_new() const { return too_new_; }
     const std::string &error() const { return error_; }
+    void clear_error() { error_.clear(); }
 
 private:
     bool migrate();

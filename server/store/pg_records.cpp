@@ -5,10 +5,11 @@
 #include <chrono>
 #include <unordered_map>
 
+#include "log.h"
 #include "net/clock.h"
 
 std::unique_ptr<pg_records> pg_records::open(const std::string &uri, const std::string &spool_path,
-                                             std::string &error)
+                                             std::string &error, server_log *log)
 {
     std::string why;
     if (!pg_uri_valid(uri, why)) {
@@ -16,8 +17,9 @@ std::unique_ptr<pg_records> pg_records::open(const std::string &uri, const std::
         return nullptr;
     }
     std::unique_ptr<pg_records> r(new pg_records(uri));
+    r->log_ = log;
     r->where_ = pg_display(uri);
-    r->spool_ = record_store::open_spool(spool_path, error);
+    r->spool_ = record_store::open_spool(spool_path, error, log);
     if (!r->spool_)
         return nullptr;
     r->pending_ = spool_reader::open(spool_path, error);
@@ -43,12 +45,15 @@ pg_records::~pg_records()
         worker_.join();
 }
 
-// One line on standard error for a change of state or a failure (one call: lines of
-// other threads never mix with it).
+// One log line for a change of state or a failure.
 void pg_records::note(const char *what, const std::string &detail)
 {
-    fprintf(stderr, "mazecar-server: records database %s: %s%s%s\n", where_.c_str(), what,
-            detail.empty() ? "" : ": ", detail.c_str());
+    const char *sep = detail.empty() ? "" : ": ";
+    if (log_)
+        log_->line("records database %s: %s%s%s", where_.c_str(), what, sep, detail.c_str());
+    else
+        fprintf(stderr, "mazecar-server: records database %s: %s%s%s\n", where_.c_str(), what, sep,
+                detail.c_str());
 }
 
 int pg_records::best_score()
@@ -62,8 +67,9 @@ bool pg_records::submit(uint64_t ticket, game_record rec)
     std::lock_guard<std::mutex> lock(queue_mutex_);
     if (queue_.size() >= RECORD_QUEUE_MAX) {
         failed_++;
-        fprintf(stderr, "mazecar-server: records: game %llu not kept: %zu games already wait\n",
-                static_cast<unsigned long long>(ticket), queue_.size());
+        if (log_)
+            log_->event("records: game %llu not kept: %zu games already wait",
+                        static_cast<unsigned long long>(ticket), queue_.size());
         return false;
     }
     queue_.push_back(queued{ticket, std::move(rec)});

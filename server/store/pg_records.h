@@ -20,6 +20,8 @@
 #include "store/records.h"
 #include "store/spool.h"
 
+class server_log;
+
 constexpr int PG_HALL_REFRESH_MS = 5000;  // the fleet's hall of fame is never older than this
 constexpr int SPOOL_DRAIN_BATCH = 64;     // games moved before new games are looked at again
 constexpr int PG_UPKEEP_MS = 1000;        // an idle writer looks at the database this often
@@ -28,9 +30,10 @@ class pg_records : public records_sink {
 public:
     // Null, with error, when the URI cannot be read, the spool cannot be opened or the
     // database's schema is newer than this server's. A database that cannot be reached
-    // is no error: games wait in the spool until it can.
+    // is no error: games wait in the spool until it can. Changes between reachable and
+    // not, and failures, are told to log (null: standard error).
     static std::unique_ptr<pg_records> open(const std::string &uri, const std::string &spool_path,
-                                            std::string &error);
+                                            std::string &error, server_log *log = nullptr);
     ~pg_records() override;  // keeps what is queued (in the spool if need be), then stops
     pg_records(const pg_records &) = delete;
     pg_records &operator=(const pg_records &) = delete;
@@ -65,6 +68,7 @@ private:
     void note(const char *what, const std::string &detail);
 
     pg_link link_;  // the worker's connection
+    server_log *log_ = nullptr;
     std::string where_;
     std::unique_ptr<record_store> spool_;
     std::unique_ptr<spool_reader> pending_;

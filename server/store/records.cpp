@@ -8,6 +8,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include "log.h"
 #include "store/spool.h"
 #include "store/sqlite_statement.h"
 
@@ -48,6 +49,13 @@ const char *const schema_steps[RECORDS_SCHEMA_VERSION] = {
 
     "ALTER TABLE games ADD COLUMN abandoned INTEGER NOT NULL DEFAULT 0;"
     "CREATE INDEX players_by_name ON players(name);",
+};
+
+// What the reads need that an older store lacks, supplied by a temporary view over its
+// tables, so that --records can read it without migrating it: entry k covers version k.
+const char *const read_views[RECORDS_SCHEMA_VERSION] = {
+    nullptr,  // version 0 has no tables: not a records store
+    "CREATE TEMP VIEW games AS SELECT *, 0 AS abandoned FROM main.games;",
 };
 
 // user_version, or -1 (with the result code in rc) when the file cannot be read.
@@ -188,12 +196,12 @@ sqlite3 *connect(const std::string &path, int flags, std::string &why)
     return db;
 }
 
-// Settings, schema version check and migration of the writer's connection.
-bool prepare_store(sqlite3 *db, std::string &why)
+// The schema version of a store this server can write, or -1 and why not.
+int writable_version(sqlite3 *db, std::string &why)
 {
     if (sqlite3_db_readonly(db, "main") == 1) {
         why = "cannot write: the file is read-only";
-        return false;
+        return -1;
     }
     int rc;
     int version = schema_version(db, rc);
@@ -204,13 +212,19 @@ bool prepare_store(sqlite3 *db, std::string &why)
             why = std::string("cannot write beside it: ") + sqlite3_errmsg(db);
         else
             why = std::string("cannot read: ") + sqlite3_errmsg(db);
-        return false;
+        return -1;
     }
     if (version > RECORDS_SCHEMA_VERSION) {
         why = "schema version " + std::to_string(version) + " is newer than this server's " +
               std::to_string(RECORDS_SCHEMA_VERSION);
-        return false;
+        return -1;
     }
+    return version;
+}
+
+// Write-ahead logging, full sync and foreign keys on the writer's connection.
+bool set_writer_settings(sqlite3 *db, std::string &why)
+{
     {
         statement st(db, "PRAGMA journal_mode=WAL");
         if (!st.ok() || sqlite3_step(st.s) != SQLITE_ROW || st.column_bytes(0) != "wal") {
@@ -222,15 +236,19 @@ bool prepare_store(sqlite3 *db, std::string &why)
         why = std::string("cannot set up: ") + sqlite3_errmsg(db);
         return false;
     }
-    if (version == RECORDS_SCHEMA_VERSION)
-        return true;
-    // Migrate under the write lock, reading the version again: another server may have
-    // done it meanwhile.
+    return true;
+}
+
+// Brings an older schema up to this server's. Under the write lock, reading the version
+// again: another server may have done it meanwhile.
+bool migrate(sqlite3 *db, std::string &why)
+{
     if (!exec(db, "BEGIN IMMEDIATE")) {
         why = std::string("cannot write: ") + sqlite3_errmsg(db);
         return false;
     }
-    version = schema_version(db, rc);
+    int rc;
+    int version = schema_version(db, rc);
     bool ok = version >= 0 && version <= RECORDS_SCHEMA_VERSION;
     if (ok && version == 0) {
         statement st(db, "SELECT count(*) FROM sqlite_schema");
@@ -251,23 +269,77 @@ bool prepare_store(sqlite3 *db, std::string &why)
     return ok;
 }
 
+// Checks the version of a store opened read-only and makes an older one readable.
+bool prepare_reading(sqlite3 *db, std::string &why)
+{
+    int rc;
+    int version = schema_version(db, rc);
+    if (version < 0 && (rc & 0xff) == SQLITE_NOTADB)
+        why = "not a database";
+    else if (version < 0 && (rc & 0xff) == SQLITE_READONLY)  // no -wal and -shm files yet
+        why = "cannot read: SQLite makes its -wal and -shm files beside it to read it, and"
+              " the folder is not writable (run as the file's owner)";
+    else if (version < 0)
+        why = std::string("cannot read: ") + sqlite3_errmsg(db);
+    else if (version == 0)
+        why = "not a records store (no schema)";
+    else if (version > RECORDS_SCHEMA_VERSION)
+        why = "schema version " + std::to_string(version) + " is newer than this server's " +
+              std::to_string(RECORDS_SCHEMA_VERSION);
+    if (version < 1 || version > RECORDS_SCHEMA_VERSION)
+        return false;
+    for (int v = version; v < RECORDS_SCHEMA_VERSION; v++)
+        if (read_views[v] && !exec(db, read_views[v])) {
+            why = std::string("cannot read schema version ") + std::to_string(version) + ": " +
+                  sqlite3_errmsg(db);
+            return false;
+        }
+    return true;
+}
+
+// Settings, schema version check and migration of the writer's connection.
+bool prepare_store(sqlite3 *db, std::string &why)
+{
+    int version = writable_version(db, why);
+    if (version < 0 || !set_writer_settings(db, why))
+        return false;
+    return version == RECORDS_SCHEMA_VERSION || migrate(db, why);
+}
+
 }  // namespace
 
-std::unique_ptr<record_store> record_store::open(const std::string &path, std::string &error)
-{
-    return open_as(path, false, error);
-}
-
-std::unique_ptr<record_store> record_store::open_spool(const std::string &path, std::string &error)
-{
-    return open_as(path, true, error);
-}
-
-std::unique_ptr<record_store> record_store::open_as(const std::string &path, bool spool,
-                                                    std::string &error)
+std::unique_ptr<record_store> record_store::open_read_only(const std::string &path,
+                                                           std::string &error)
 {
     std::unique_ptr<record_store> store(new record_store());
     store->path_ = path;
+    std::string why;
+    store->reader_ = connect(path, SQLITE_OPEN_READONLY, why);
+    if (!store->reader_ || !prepare_reading(store->reader_, why)) {
+        error = "records store " + path + ": " + why;
+        return nullptr;  // the destructor closes the connection
+    }
+    return store;
+}
+
+std::unique_ptr<record_store> record_store::open(const std::string &path, std::string &error,
+                                                 server_log *log)
+{
+    return open_as(path, false, error, log);
+}
+
+std::unique_ptr<record_store> record_store::open_spool(const std::string &path, std::string &error,
+                                                       server_log *log)
+{
+    return open_as(path, true, error, log);
+}
+
+std::unique_ptr<record_store> record_store::open_as(const std::string &path, bool spool,
+                                                    std::string &error, server_log *log)
+{
+    std::unique_ptr<record_store> store(new record_store());
+    store->path_ = path;
+    store->log_ = log;
     store->spool_ = spool;
     if (path == "none")
         return store;
@@ -318,10 +390,8 @@ bool record_store::submit(uint64_t ticket, game_record rec)
     }
     if (queue_.size() >= RECORD_QUEUE_MAX) {
         failed_++;
-        fprintf(stderr,
-                "mazecar-server: records: game %llu not kept in %s: %zu games already"
-                " wait for the disk\n",
-                static_cast<unsigned long long>(ticket), path_.c_str(), queue_.size());
+        std::string why = std::to_string(queue_.size()) + " games already wait for the disk";
+        tell_not_kept(ticket, why.c_str());
         return false;
     }
     queue_.push_back(queued{ticket, std::move(rec)});
@@ -342,6 +412,13 @@ std::shared_ptr<const hall_of_fame> record_store::hall() const
     return hall_;
 }
 
+void record_store::tell_not_kept(uint64_t ticket, const char *why)
+{
+    if (log_)
+        log_->event("records: game %llu not kept in %s: %s",
+                    static_cast<unsigned long long>(ticket), path_.c_str(), why);
+}
+
 void record_store::writer_loop()
 {
     for (;;) {
@@ -360,8 +437,7 @@ void record_store::writer_loop()
             refresh_hall();  // before the completion: an announced game is in the hall
         } else {
             failed_++;
-            fprintf(stderr, "mazecar-server: records: game %llu not kept in %s: %s\n",
-                    static_cast<unsigned long long>(q.ticket), path_.c_str(), why.c_str());
+            tell_not_kept(q.ticket, why.c_str());
         }
         lock.lock();
         done_.emplace_back(q.ticket, ok);

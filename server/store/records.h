@@ -70,17 +70,26 @@ public:
 };
 
 struct sqlite3;
+class server_log;
 
 class record_store : public records_sink {
 public:
     // path "none": a store that keeps nothing (submit completes at once, ok). Otherwise
     // opens or creates the file (and its missing parent directories, mode 0700) and
     // brings its schema up to RECORDS_SCHEMA_VERSION. On failure: nullptr and `error`
-    // is one line naming the path and the cause.
-    static std::unique_ptr<record_store> open(const std::string &path, std::string &error);
-    // The same, as the spool of a shared database: every game written is also marked as
+    // is one line naming the path and the cause. A game not kept is told to log, as an
+    // event line (null: to nobody; the count tells).
+    static std::unique_ptr<record_store> open(const std::string &path, std::string &error,
+                                              server_log *log = nullptr);
+    // For reading only (--records): opens an existing file read-only, creates and
+    // migrates nothing, starts no writer. An older schema is read as it is. Only the
+    // reads below work on it.
+    static std::unique_ptr<record_store> open_read_only(const std::string &path,
+                                                        std::string &error);
+    // As open, for the spool of a shared database: every game written is also marked as
     // waiting to move there (store/spool.h), in the same transaction.
-    static std::unique_ptr<record_store> open_spool(const std::string &path, std::string &error);
+    static std::unique_ptr<record_store> open_spool(const std::string &path, std::string &error,
+                                                    server_log *log = nullptr);
 
     bool keeps_records() const override { return db_ != nullptr; }
     const std::string &path() const { return path_; }
@@ -122,14 +131,17 @@ private:
 
     record_store() = default;
     static std::unique_ptr<record_store> open_as(const std::string &path, bool spool,
-                                                 std::string &error);
+                                                 std::string &error, server_log *log);
     void writer_loop();
     bool write_game(const game_record &rec, std::string &why);
     void refresh_hall();
     sqlite3 *reader_locked();
     bool read_done(bool ok);
 
+    void tell_not_kept(uint64_t ticket, const char *why);
+
     std::string path_;
+    server_log *log_ = nullptr;
     bool spool_ = false;         // games written are marked as waiting for the shared database
     sqlite3 *db_ = nullptr;      // the writer thread's connection (set up at open)
     sqlite3 *reader_ = nullptr;  // the reads', opened on first use under read_mutex_

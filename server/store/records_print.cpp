@@ -4,6 +4,8 @@
 #include "store/records.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <sys/stat.h>
 
@@ -88,12 +90,15 @@ int print_records(const std::string &path, int n, FILE *out)
     }
     struct stat st;
     if (path.empty() || stat(path.c_str(), &st) != 0) {
-        fprintf(stderr, "mazecar-server: records store %s: no such file (no game kept yet)\n",
-                path.c_str());
+        // A folder the user may not enter (the service's) is not a missing file.
+        std::string why = path.empty() || errno == ENOENT
+                              ? "no such file (no game kept yet)"
+                              : std::string("cannot open: ") + strerror(errno);
+        fprintf(stderr, "mazecar-server: records store %s: %s\n", path.c_str(), why.c_str());
         return 1;
     }
     std::string error;
-    std::unique_ptr<record_store> store = record_store::open(path, error);
+    std::unique_ptr<record_store> store = record_store::open_read_only(path, error);
     if (!store) {
         fprintf(stderr, "mazecar-server: %s\n", error.c_str());
         return 1;

@@ -8,6 +8,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include "log.h"
 #include "net/clock.h"
 
 namespace {
@@ -23,7 +24,8 @@ const char *const CLAIM_SQL =
 }  // namespace
 
 std::unique_ptr<room_directory> room_directory::open(const std::string &uri,
-                                                     const std::string &self, std::string &error)
+                                                     const std::string &self, std::string &error,
+                                                     server_log *log)
 {
     std::string why;
     if (!pg_uri_valid(uri, why)) {
@@ -31,6 +33,7 @@ std::unique_ptr<room_directory> room_directory::open(const std::string &uri,
         return nullptr;
     }
     std::unique_ptr<room_directory> d(new room_directory(uri, self));
+    d->log_ = log;
     d->wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (d->wake_fd_ < 0) {
         error = std::string("room directory: eventfd: ") + strerror(errno);
@@ -95,7 +98,11 @@ void room_directory::take_answers(std::vector<room_answer> &out)
 
 void room_directory::note(const char *what)
 {
-    fprintf(stderr, "mazecar-server: room directory: %s: %s\n", what, link_.error().c_str());
+    std::string text = std::string(what) + (link_.error().empty() ? "" : ": " + link_.error());
+    if (log_)
+        log_->line("room directory: %s", text.c_str());
+    else
+        fprintf(stderr, "mazecar-server: room directory: %s\n", text.c_str());
 }
 
 // ---- The thread ----
@@ -148,8 +155,10 @@ bool room_directory::renew()
                         pg_params().text(self_).text(lease));
     if (ok && connecting)
         claim_held();
-    if (ok && !was_up_)
-        fprintf(stderr, "mazecar-server: room directory: reachable again\n");
+    if (ok && !was_up_) {
+        link_.clear_error();
+        note("reachable again");
+    }
     if (!ok && was_up_)
         note("cannot be reached, rooms are played where they are asked for");
     was_up_ = ok;

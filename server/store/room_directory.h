@@ -18,6 +18,8 @@
 
 #include "store/pg_link.h"
 
+class server_log;
+
 constexpr int FLEET_LEASE_MS = 10000;     // a process's rooms outlive it by at most this
 constexpr int FLEET_RENEW_MS = 3000;      // the lease is renewed this often
 constexpr size_t FLEET_QUEUE_MAX = 4096;  // requests waiting for the database; more are refused
@@ -40,8 +42,9 @@ public:
     // self: the ADDR:PORT at which the other processes reach this one (--fleet). Null,
     // with error, when the URI cannot be read or the wake-up descriptor cannot be made;
     // a database that cannot be reached answers ROOM_UNKNOWN until it can.
+    // Changes between reachable and not are told to log (null: standard error).
     static std::unique_ptr<room_directory> open(const std::string &uri, const std::string &self,
-                                                std::string &error);
+                                                std::string &error, server_log *log = nullptr);
     ~room_directory();  // gives up this process's rooms and lease, then stops
     room_directory(const room_directory &) = delete;
     room_directory &operator=(const room_directory &) = delete;
@@ -81,6 +84,7 @@ private:
     void note(const char *what);
 
     pg_link link_;
+    server_log *log_ = nullptr;
     std::string self_;
     int wake_fd_ = -1;
     long long renew_due_ms_ = 0;

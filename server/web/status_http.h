@@ -1,27 +1,48 @@
 // The status page, its JSON and the Prometheus metrics, served over HTTP from the
 // latest snapshot the event loop published. Read-only: GET and HEAD of three fixed
-// paths, nothing from the file system. Runs on its own threads and only ever reads a
-// snapshot through its shared_ptr, so no HTTP client can hold up a game step.
+// paths, nothing from the file system. Served by libmicrohttpd on threads of its own,
+// which only ever read a snapshot through its shared_ptr, so no HTTP client can hold up
+// a game step.
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
-#include <thread>
 
 #include "web/status.h"
 
 // Limits of the HTTP side. Each bounds what one client, or many, can cost.
 struct http_limits {
-    int workers = 8;            // threads that serve connections
-    int queued = 16;            // accepted connections waiting for a worker; more are closed
-    int per_address = 4;        // connections one client address holds at once
-    int idle_ms = 2000;         // wait for the first byte of a request
-    int crowded_idle_ms = 250;  // the same while other connections queue for a worker
-    int request_ms = 3000;      // a request's head, first byte to last, must arrive in this
-    int write_ms = 3000;        // a response must leave in this
+    int threads = 2;            // threads serving connections, each any number of them
+    int connections = 24;       // connections open at once; more are closed at once
+    int per_address = 4;        // connections one client address (IPv6: its /64) holds at once
+    int idle_ms = 2000;         // silence before a request, or within one (whole seconds)
+    int crowded_idle_ms = 250;  // the wait for a request while over half the connections are open
+    int request_ms = 3000;      // a request's head must arrive within idle_ms + this
+    int write_ms = 3000;        // an answer must leave in this
     int head_bytes = 8192;      // request line and headers together
     int head_lines = 64;        // request line and headers
     int requests_per_connection = 32;
+};
+
+// The JSON and the metrics of the latest snapshot, each rendered once a snapshot however
+// many clients ask: the first request after a publish renders, the others share the
+// text. Rendering holds this cache's lock, never the board's, which the loop takes to
+// publish.
+class rendered_status {
+public:
+    explicit rendered_status(const snapshot_board &board) : board_(board) {}
+    // Null while nothing has been published.
+    std::shared_ptr<const std::string> json() { return text(0); }
+    std::shared_ptr<const std::string> metrics() { return text(1); }
+
+private:
+    std::shared_ptr<const std::string> text(int which);
+
+    const snapshot_board &board_;
+    std::mutex mutex_;
+    std::shared_ptr<const status_snapshot> snap_;  // the snapshot the texts are of
+    std::shared_ptr<const std::string> texts_[2];
 };
 
 class status_http {
@@ -38,11 +59,10 @@ public:
     int port() const { return port_; }
     ~status_http();
 
-    struct server;  // the library's server with the bounds above; in status_http.cpp
+    struct site;  // the library's daemon, its guard and the rendered texts; in status_http.cpp
 
 private:
-    std::unique_ptr<server> server_;
-    std::thread thread_;
+    std::unique_ptr<site> site_;
     int port_ = 0;
 };
 

@@ -172,30 +172,11 @@ const char *const phases[] = {"lobby",     "ready",       "play",
                               "pause",     "stage_clear", "round_result",
                               "game_over", "recording",   "final_result"};
 
-}  // namespace
-
-std::string status_json(const status_snapshot &s)
-{
-    nlohmann::json games = nlohmann::json::array();
-    for (const game_view &g : s.games)
-        games.push_back(game_json(g));
-    nlohmann::json out = {{"server", figures_json(s.figures)},
-                          {"map_w", MAP_W},
-                          {"map_h", MAP_H},
-                          {"cell_size", CELL_SIZE},
-                          {"games", games},
-                          {"hall", nullptr}};
-    if (s.hall)
-        out["hall"] = hall_json(*s.hall);
-    return out.dump();
-}
-
-std::string status_metrics(const status_snapshot &s)
+// Gauges: what is there now. Every known phase is listed, at zero too, so a series
+// never vanishes.
+void metrics_gauges(std::string &out, const status_snapshot &s)
 {
     const server_figures &f = s.figures;
-    std::string out;
-
-    // Every known phase is listed, at zero too, so a series never vanishes.
     std::map<std::string, int> by_phase;
     for (const char *p : phases)
         by_phase[p] = 0;
@@ -216,7 +197,11 @@ std::string status_metrics(const status_snapshot &s)
     sample(out, "mazecar_connections_checking_in", std::to_string(f.checking_in));
     family(out, "mazecar_start_time_seconds", "gauge", "Unix time the server started.");
     sample(out, "mazecar_start_time_seconds", number(static_cast<double>(f.started_ms) / 1000.0));
+}
 
+// Counters: what happened since the start.
+void metrics_counters(std::string &out, const server_figures &f)
+{
     family(out, "mazecar_refused_connections_total", "counter",
            "Game connections refused since the start, by reason.");
     for (const auto &r : f.refusals)
@@ -232,9 +217,12 @@ std::string status_metrics(const status_snapshot &s)
     family(out, "mazecar_bytes_sent_total", "counter",
            "Bytes of game messages sent since the start.");
     sample(out, "mazecar_bytes_sent_total", number(f.bytes_sent));
+}
 
-    // The snapshot counts each bucket on its own; Prometheus wants each bucket to hold
-    // every step up to its bound, and +Inf all of them.
+// The step times. The snapshot counts each bucket on its own; Prometheus wants each
+// bucket to hold every step up to its bound, and +Inf all of them.
+void metrics_steps(std::string &out, const server_figures &f)
+{
     family(out, "mazecar_step_duration_seconds", "histogram", "Time one step of every game took.");
     uint64_t cumulative = 0;
     const size_t bounded = std::min(f.step_bucket_bounds.size(), f.step_bucket_counts.size());
@@ -252,7 +240,34 @@ std::string status_metrics(const status_snapshot &s)
     sample(out, "mazecar_step_duration_seconds_count", number(cumulative));
     family(out, "mazecar_late_steps_total", "counter", "Steps that started more than 5 ms late.");
     sample(out, "mazecar_late_steps_total", number(f.late_steps));
+}
 
+}  // namespace
+
+std::string status_json(const status_snapshot &s)
+{
+    nlohmann::json games = nlohmann::json::array();
+    for (const game_view &g : s.games)
+        games.push_back(game_json(g));
+    nlohmann::json out = {{"server", figures_json(s.figures)},
+                          {"map_w", MAP_W},
+                          {"map_h", MAP_H},
+                          {"cell_size", CELL_SIZE},
+                          {"games", games},
+                          {"hall", nullptr}};
+    if (s.hall)
+        out["hall"] = hall_json(*s.hall);
+    return out.dump();
+}
+
+std::string status_metrics(const status_snapshot &s)
+{
+    std::string out;
+    metrics_gauges(out, s);
+    metrics_counters(out, s.figures);
+    metrics_steps(out, s.figures);
+    // The records store's counters only while a store is open.
+    const server_figures &f = s.figures;
     if (f.store) {
         family(out, "mazecar_records_written_total", "counter", "Game records stored.");
         sample(out, "mazecar_records_written_total", number(f.records_written));

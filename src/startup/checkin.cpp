@@ -41,8 +41,9 @@ int connect_server(const char *name, int port)
         fputs("connect failed", stderr);
         return -1;
     }
-    // Without it the game still runs; only a vanished server would go unnoticed.
-    (void)enable_dead_peer_detection(s);
+    // Without them the game still runs; only a vanished server would go unnoticed,
+    // or key presses leave late.
+    (void)set_game_connection_options(s);
     fputs("connected.\n", stderr);
     return s;
 }

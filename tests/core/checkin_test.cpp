@@ -214,7 +214,7 @@ TEST(Connect, AnUnresolvableNameAndARefusedPortFailWithTheirWords)
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "connect failed");
 }
 
-TEST(Connect, AnIPv6LiteralConnectsWithDeadPeerDetectionOn)
+TEST(Connect, AnIPv6LiteralConnectsWithDeadPeerDetectionAndNoDelay)
 {
     int listener = socket(AF_INET6, SOCK_STREAM, 0);
     ASSERT_GE(listener, 0);
@@ -247,6 +247,7 @@ TEST(Connect, AnIPv6LiteralConnectsWithDeadPeerDetectionOn)
     EXPECT_LT(idle + probing, DEAD_PEER_LIMIT_S);
     EXPECT_GT(option(IPPROTO_TCP, TCP_USER_TIMEOUT), 0);
     EXPECT_LT(option(IPPROTO_TCP, TCP_USER_TIMEOUT), DEAD_PEER_LIMIT_S * 1000);
+    EXPECT_EQ(option(IPPROTO_TCP, TCP_NODELAY), 1);  // a key press leaves at once
     close(s);
     close(listener);
 }

@@ -580,6 +580,22 @@ TEST(Slots, AWatcherFollowsTheLeaderAndALeaverRetiresUntilTheLobby)
     EXPECT_EQ(G->cars[0].name[0], '\0');
 }
 
+TEST(Messages, JoinsAndLeavesBetweenTwoStepsNeverFillTheOutboxAndANewcomerGetsOnlyItsOwn)
+{
+    new_game(test_config(4, 1));
+    G->join(1, "stays");
+    size_t stays = G->out.msgs.size();
+    for (int k = 0; k < 4 * OUTBOX_MAX; k++) {  // a crowd joining and leaving in one read
+        G->join(0, "passer");
+        G->leave(0);
+    }
+    G->join(0, "last");
+    EXPECT_EQ(G->out.dropped, 0);
+    std::vector<sent> msgs = take_outbox();
+    ASSERT_EQ(msgs.size(), 2 * stays);
+    EXPECT_EQ(tags_of(msgs, 0), tags_of(msgs, 1)) << "the last one's greeting, nobody else's";
+}
+
 TEST(Messages, CarMessagesCarryEveryHumanSlotAndEveryEnemy)
 {
     start_play(NO_SECOND, 3, 2);

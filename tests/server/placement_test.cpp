@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include <arpa/inet.h>
@@ -10,6 +11,7 @@
 
 #include "game/placement.h"
 #include "net/address_limits.h"
+#include "net/stats.h"
 
 namespace {
 
@@ -176,6 +178,44 @@ TEST(AddressLimits, AnIPv6Slash64CountsAsOneAddressAndAMappedIPv4AsItself)
     // Long after the last attempt, connections still open keep counting.
     limits.prune(60000);
     EXPECT_EQ(limits.admit(home, 60000), ADMIT_TOO_MANY);
+}
+
+TEST(AddressLimits,
+     TheConnectRateLetsABurstThroughThenOneEachIntervalAndHoldsOffAnAddressThatKeepsTrying)
+{
+    address_limits limits(1000, 4, 10000);  // 4 at once, then one each 2.5 s
+    addr_key a = address_key(address("203.0.113.5")), b = address_key(address("203.0.113.6")),
+             c = address_key(address("203.0.113.7"));
+    for (addr_key k : {a, b, c})
+        for (int n = 0; n < 4; n++)
+            EXPECT_EQ(limits.admit(k, 0), ADMIT_OK);
+    EXPECT_EQ(limits.admit(a, 2500), ADMIT_OK) << "one each interval after the burst";
+    EXPECT_EQ(limits.admit(a, 2501), ADMIT_TOO_FAST);
+    for (long long t = 1000; t < 30000; t += 1000)  // b and c keep trying faster than that
+        for (addr_key k : {b, c})
+            EXPECT_EQ(limits.admit(k, t), ADMIT_TOO_FAST) << t;
+    EXPECT_EQ(limits.admit(b, 29000 + 9999), ADMIT_TOO_FAST) << "a trier waits a whole window";
+    EXPECT_EQ(limits.admit(c, 29000 + 10000), ADMIT_OK);
+}
+
+TEST(StepFigures, PercentilesReadTheLastStepsHoweverLongNoStatsLineCame)
+{
+    auto s = std::make_unique<server_stats>();
+    for (int k = 0; k < 100000; k++)  // an hour of slow steps
+        s->note_step(10000, 0);
+    for (int k = 0; k < STEP_WINDOW / 2; k++)
+        s->note_step(1000, 0);
+    double p50 = 0, p99 = 0;
+    s->step_percentiles(&p50, &p99, STEP_WINDOW / 2);
+    EXPECT_EQ(p50, 1.0);
+    EXPECT_EQ(p99, 1.0);
+    s->step_percentiles(&p50, &p99);
+    EXPECT_EQ(p99, 10.0) << "the whole window still holds slow steps";
+    for (int k = 0; k < STEP_WINDOW / 2; k++)
+        s->note_step(1000, 20000);
+    s->step_percentiles(&p50, &p99);
+    EXPECT_EQ(p99, 1.0);
+    EXPECT_EQ(s->lateness_p99(), 20.0);
 }
 
 }  // namespace

@@ -6,9 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
 #include <set>
@@ -23,6 +28,22 @@
 #include "game/game.h"
 #include "net/connections.h"
 #include "store_helpers.h"
+
+// accept4 as the server's loop calls it: failing with ENOBUFS while a test asks.
+std::atomic<bool> accept_fails{false};
+std::atomic<int> failed_accepts{0};
+
+extern "C" int accept4(int fd, sockaddr *addr, socklen_t *len, int flags)
+{
+    using real_fn = int (*)(int, sockaddr *, socklen_t *, int);
+    static real_fn real = reinterpret_cast<real_fn>(dlsym(RTLD_NEXT, "accept4"));
+    if (accept_fails) {
+        failed_accepts++;
+        errno = ENOBUFS;
+        return -1;
+    }
+    return real(fd, addr, len, flags);
+}
 
 namespace {
 
@@ -171,10 +192,10 @@ bool wait_for(int fd, int tag, int cars, frame *f, std::set<int> *seen = nullptr
 }
 
 // True once the server has closed the connection (data before the end is skipped).
-bool closed_by_server(int fd)
+bool closed_by_server(int fd, int timeout_ms = WAIT_MS)
 {
     unsigned char sink[4096];
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(WAIT_MS);
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (std::chrono::steady_clock::now() < end) {
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, 100) <= 0)
@@ -209,13 +230,13 @@ class ServerProtocol : public ::testing::Test {
 protected:
     int port = 0;
     std::thread loop;
+    std::unique_ptr<game_server> srv;
     int result = -1;
 
     void start(int slots, int enemies, int checkin_ms = 5000,
                const std::function<void(server_settings &)> &tune = nullptr)
     {
         game_config c{slots, enemies, 2, 1, 3, 99, 3, false};
-        stop_requested = 0;
         int fd = open_listener("127.0.0.1", 0, &port);
         ASSERT_GE(fd, 0);
         server_settings settings = default_server_settings();
@@ -223,15 +244,17 @@ protected:
         settings.stats_seconds = 0;
         if (tune)
             tune(settings);
-        loop = std::thread([this, fd, c, settings] {
-            result = serve(fd, c, settings, store.get());
+        srv = std::make_unique<game_server>(c, settings, store.get());
+        loop = std::thread([this, fd] {
+            result = srv->run(fd);
             close(fd);
         });
     }
 
     void stop()
     {
-        stop_requested = 1;
+        if (srv)
+            srv->request_stop();
         if (loop.joinable())
             loop.join();
     }
@@ -676,17 +699,123 @@ TEST_F(ServerProtocol, TwoPlayersWhoLeaveMidRoundLeaveOneAbandonedGameWithBothNa
     EXPECT_EQ(names, (std::set<std::string>{"ann", "bob"}));
 }
 
+TEST_F(ServerProtocol, ASilentPlayerInALobbyIsDroppedOneWhoPressesKeysOrWatchesAGameStays)
+{
+    start(2, 0, 5000, [](server_settings &s) { s.idle_ms = 1000; });
+    int ann = playing_client("ann@play", 2);
+    check_in_reply r;
+    int watcher = connect_port(port);  // joins the game under way and watches it, silent
+    ASSERT_TRUE(check_in(watcher, "wat@play", &r));
+    int quiet = connect_port(port), busy = connect_port(port);
+    ASSERT_TRUE(check_in(quiet, "quiet@wait", &r));
+    ASSERT_TRUE(check_in(busy, "busy@wait", &r));
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(WAIT_MS);
+    while (!closed_by_server(quiet, 100) && std::chrono::steady_clock::now() < end) {
+        send_keys(busy, KEY_S);
+        send_keys(busy, 0);
+    }
+    // Both would have gone in the same look as the quiet one (the watcher is the older).
+    EXPECT_FALSE(closed_by_server(busy, 100)) << "pressing keys keeps a player";
+    EXPECT_FALSE(closed_by_server(watcher, 100)) << "watching a game under way is not idle";
+    stop();
+    EXPECT_EQ(srv->stats.reasons[DROPPED_IDLE], 1u);
+    for (int fd : {ann, watcher, quiet, busy})
+        close(fd);
+}
+
+TEST_F(ServerProtocol, AFailingAcceptRestsTheListenerInsteadOfSpinning)
+{
+    start(2, 0);
+    failed_accepts = 0;
+    accept_fails = true;
+    int fd = connect_port(port);  // the kernel takes it; the server's accept fails
+    auto t0 = std::chrono::steady_clock::now();
+    while (failed_accepts < 3 && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(10))
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    auto spent = std::chrono::steady_clock::now() - t0;
+    accept_fails = false;
+    EXPECT_GE(spent, std::chrono::milliseconds(3 * ACCEPT_PAUSE_MS / 2)) << "three tries";
+    std::string text;
+    EXPECT_TRUE(read_text(fd, &text)) << "the listener comes back";
+    close(fd);
+    stop();
+    EXPECT_GE(srv->stats.accept_pauses, 2u);
+}
+
+// Reads the pipe only if the test still runs after 5 s, so that a log line that waits
+// for its reader fails the test instead of hanging it.
+struct late_reader {
+    int fd;
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+    std::thread t{[this] {
+        std::unique_lock<std::mutex> lock(m);
+        if (cv.wait_for(lock, std::chrono::seconds(5), [this] { return done; }))
+            return;
+        char sink[4096];
+        while (!done && read(fd, sink, sizeof sink) > 0) {
+        }
+    }};
+    explicit late_reader(int read_end) : fd(read_end) {}
+    void finish(int write_end)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m);
+            done = true;
+        }
+        cv.notify_all();
+        close(write_end);  // ends a read in progress
+        t.join();
+    }
+};
+
+TEST(ServerLog, AReaderThatNeverReadsHoldsUpNeitherTheCallerNorTheSteps)
+{
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+    fcntl(p[1], F_SETPIPE_SZ, 4096);
+    late_reader rescue(p[0]);
+    {
+        server_log log(p[1]);
+        log.set_rate(1000000, 1000000);
+        auto t0 = std::chrono::steady_clock::now();
+        for (int k = 0; k < 10000; k++)
+            log.event("line %d for a reader that never reads", k);
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+
+        int port = 0, listen_fd = open_listener("127.0.0.1", 0, &port);
+        server_settings settings = default_server_settings();
+        settings.stats_seconds = 0;
+        game_server srv(game_config{2, 0, 2, 1, 3, 99, 3, false}, settings, nullptr, nullptr, &log);
+        std::thread loop([&] { srv.run(listen_fd); });
+        int fd = connect_port(port);
+        check_in_reply r;
+        ASSERT_TRUE(check_in(fd, "ann", &r));
+        send_keys(fd, KEY_SPACE);
+        frame f;
+        EXPECT_TRUE(wait_for(fd, TAG_START, 2, &f)) << "the steps go on";
+        srv.request_stop();
+        loop.join();
+        EXPECT_GT(log.take_left_out(), 5000) << "what found no room is counted";
+        close(fd);
+        close(listen_fd);
+    }  // the log gives up on its reader within LOG_CLOSE_MS
+    rescue.finish(p[1]);
+    close(p[0]);
+}
+
 TEST(Listener, AnIPv6ListenerTakesAnIPv6ClientThroughTheCheckIn)
 {
     int port = 0;
     int listen_fd = open_listener("::1", 0, &port);
     if (listen_fd < 0)
         GTEST_SKIP() << "no IPv6 loopback on this machine";
-    stop_requested = 0;
     game_config c{2, 0, 1, 1, 3, 5, 3, false};
     server_settings settings = default_server_settings();
     settings.stats_seconds = 0;
-    std::thread loop([&] { serve(listen_fd, c, settings); });
+    game_server srv(c, settings);
+    std::thread loop([&] { srv.run(listen_fd); });
     int fd = socket(AF_INET6, SOCK_STREAM, 0);
     sockaddr_in6 sa{};
     sa.sin6_family = AF_INET6;
@@ -697,7 +826,7 @@ TEST(Listener, AnIPv6ListenerTakesAnIPv6ClientThroughTheCheckIn)
     EXPECT_TRUE(check_in(fd, "six", &r));
     EXPECT_EQ(r.entry, 0);
     close(fd);
-    stop_requested = 1;
+    srv.request_stop();
     loop.join();
     close(listen_fd);
 }
@@ -719,6 +848,35 @@ TEST(OutputQueue, HoldsBytesInOrderAfterPartialSendsAndRefusesWhatDoesNotFit)
     EXPECT_TRUE(q.push(bytes, 3));
     q.consume(16);
     EXPECT_EQ(q.pending(), 0u);
+}
+
+TEST(OutputQueue, ANewerPositionTakesTheUnsentLastPositionsPlaceAndNothingElseMoves)
+{
+    out_queue q;
+    q.limit = 16;
+    const unsigned char p1[4] = {1, 1, 1, 1}, p2[4] = {2, 2, 2, 2}, p3[4] = {3, 3, 3, 3},
+                        other[4] = {9, 9, 9, 9};
+    auto held = [&q] { return std::vector<int>(q.front(), q.front() + q.pending()); };
+    size_t replaced = 99;
+    ASSERT_TRUE(q.push_position(p1, 4, &replaced));
+    EXPECT_EQ(replaced, 0u);
+    ASSERT_TRUE(q.push_position(p2, 4, &replaced));
+    EXPECT_EQ(replaced, 4u);
+    EXPECT_EQ(held(), (std::vector<int>{2, 2, 2, 2}));
+    // Another message after it: the next position queues behind, in order.
+    ASSERT_TRUE(q.push(other, 4));
+    ASSERT_TRUE(q.push_position(p3, 4, &replaced));
+    EXPECT_EQ(replaced, 0u);
+    EXPECT_EQ(held(), (std::vector<int>{2, 2, 2, 2, 9, 9, 9, 9, 3, 3, 3, 3}));
+    // Replaced bytes count until the kernel takes some: a client that reads nothing
+    // reaches the bound as soon as if every position had queued.
+    EXPECT_FALSE(q.push_position(p1, 4, &replaced));
+    EXPECT_EQ(held(), (std::vector<int>{2, 2, 2, 2, 9, 9, 9, 9, 3, 3, 3, 3}));
+    // Once the first byte of a position is sent it stays whole, and a newer one waits.
+    q.consume(9);
+    ASSERT_TRUE(q.push_position(p1, 4, &replaced));
+    EXPECT_EQ(replaced, 0u);
+    EXPECT_EQ(held(), (std::vector<int>{3, 3, 3, 1, 1, 1, 1}));
 }
 
 }  // namespace

@@ -226,7 +226,6 @@ protected:
         ASSERT_TRUE(parse_proxy_ranges("127.0.0.1", s.proxy_from, err));
         game_config g{4, 0, 1, 15, 1, 1, TICK_HZ, false};
         srv = new game_server(g, s);
-        stop_requested = 0;
         loop = std::thread([this] { srv->run(listen_fd); });
     }
     void TearDown() override
@@ -238,7 +237,7 @@ protected:
     // Ends the loop: the server's figures can be read after this.
     void stop()
     {
-        stop_requested = 1;
+        srv->request_stop();
         if (loop.joinable())
             loop.join();
     }

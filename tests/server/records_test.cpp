@@ -16,9 +16,12 @@
 #include <sqlite3.h>
 #include <sstream>
 #include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
+#include "log.h"
 #include "store/records.h"
 #include "store_helpers.h"
 
@@ -44,6 +47,21 @@ game_record sample_game(int64_t ended_ms, const std::string &room = "")
     g.rounds = {{1, 1, std::string("b\0b\x1b", 4), 10}, {2, 0, "ann", 10}, {3, -1, "", 10}};
     return g;
 }
+
+// A server log written to a file of the test's own, read back once written.
+struct captured_log {
+    FILE *file = tmpfile();
+    server_log log{fileno(file)};
+    ~captured_log() { fclose(file); }
+    std::string lines()
+    {
+        EXPECT_TRUE(log.drain(30000));
+        std::string text(4096, '\0');
+        ssize_t n = pread(fileno(file), text.data(), text.size(), 0);
+        text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        return text;
+    }
+};
 
 // Waits for the completion of ticket; false when it did not come in time.
 bool wait_done(record_store &store, uint64_t ticket, bool *ok)
@@ -297,7 +315,8 @@ TEST(RecordsStore, FullDiskFailsOneGameWholeAndTheNextOneIsKept)
                      << "): needs root and mount namespaces";
     std::string error, path = dir.path + "/records.db", filler = dir.path + "/filler";
     {
-        auto store = record_store::open(path, error);
+        captured_log captured;
+        auto store = record_store::open(path, error, &captured.log);
         ASSERT_TRUE(store) << error;
         ASSERT_TRUE(write_and_wait(*store, 1, sample_game(1000)));
 
@@ -308,11 +327,10 @@ TEST(RecordsStore, FullDiskFailsOneGameWholeAndTheNextOneIsKept)
         }
         close(fd);
 
-        testing::internal::CaptureStderr();
         bool ok = true;
         ASSERT_TRUE(store->submit(2, sample_game(2000)));
         ASSERT_TRUE(wait_done(*store, 2, &ok));
-        std::string log = testing::internal::GetCapturedStderr();
+        std::string log = captured.lines();
         EXPECT_FALSE(ok);
         EXPECT_EQ(store->failed(), 1u);
         EXPECT_EQ(log.rfind("mazecar-server: records: game 2 not kept in " + path + ": ", 0), 0u)
@@ -342,7 +360,8 @@ TEST(RecordsStore, StalledDiskNeverBlocksTheCallerAndTheQueueIsBounded)
             stalled_disk::remove();
         }
     } uninstall_at_end;
-    auto store = record_store::open(path, error);
+    captured_log captured;
+    auto store = record_store::open(path, error, &captured.log);
     ASSERT_TRUE(store) << error;
     stalled_disk::hold(true);
     ASSERT_TRUE(store->submit(0, sample_game(1000)));
@@ -355,9 +374,8 @@ TEST(RecordsStore, StalledDiskNeverBlocksTheCallerAndTheQueueIsBounded)
         std::shared_ptr<const hall_of_fame> hall = store->hall();
         slowest = std::max(slowest, clock_type::now() - start);
     }
-    testing::internal::CaptureStderr();
     EXPECT_FALSE(store->submit(9999, sample_game(1)));  // the queue is full
-    std::string log = testing::internal::GetCapturedStderr();
+    std::string log = captured.lines();
     EXPECT_EQ(log.rfind("mazecar-server: records: game 9999 not kept", 0), 0u) << log;
     EXPECT_EQ(store->failed(), 1u);
     std::vector<std::pair<uint64_t, bool>> done;
@@ -413,6 +431,48 @@ TEST(RecordsPrint, ColumnsLineUpAndControlBytesAreEscaped)
     EXPECT_EQ(print_records(dir.path + "/missing.db", 3, stdout), 1);
     std::string log = testing::internal::GetCapturedStderr();
     EXPECT_NE(log.find(dir.path + "/missing.db"), std::string::npos) << log;
+}
+
+std::string file_bytes(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// --records on a store of the first version: listed as it is, the file left unchanged.
+// On a file in a folder the user may not enter: the reason, not "no such file".
+TEST(RecordsPrint, ReadsAnOlderStoreWithoutChangingItAndNamesWhyAFileIsUnreadable)
+{
+    temp_dir dir;
+    std::string old = dir.path + "/old.db", out_path = dir.path + "/out.txt";
+    run_sql(old, VERSION_1_FILE);
+    std::string before = file_bytes(old);
+    FILE *out = fopen(out_path.c_str(), "w");
+    ASSERT_TRUE(out);
+    EXPECT_EQ(print_records(old, 5, out), 0);
+    fclose(out);
+    EXPECT_NE(file_bytes(out_path).find("old (900)"), std::string::npos) << file_bytes(out_path);
+    EXPECT_TRUE(file_bytes(old) == before) << "the store was changed";
+    EXPECT_EQ(query(old, "PRAGMA user_version"), "1");
+
+    // A folder shut to everyone; as root the reader becomes nobody, whom it shuts out.
+    std::string shut = dir.path + "/shut";
+    ASSERT_EQ(mkdir(shut.c_str(), 0), 0);
+    ASSERT_EQ(chmod(dir.path.c_str(), 0755), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        int fd = open(out_path.c_str(), O_WRONLY | O_TRUNC);
+        if (fd < 0 || dup2(fd, 2) < 0 || (geteuid() == 0 && setuid(65534) != 0))
+            _exit(99);
+        _exit(print_records(shut + "/records.db", 5, stdout));
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    rmdir(shut.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_NE(file_bytes(out_path).find("records.db: cannot open: Permission denied"),
+              std::string::npos)
+        << file_bytes(out_path);
 }
 
 }  // namespace
