@@ -53,7 +53,10 @@ constexpr int STATUS_FILE_STEPS = 10;  // steps between writes of the status fil
 constexpr int SNAPSHOT_STEPS = 8;      // steps between snapshots for the status page
 
 // A player handed over to another process of the fleet: bytes relayed each way, bounded.
-constexpr int RELAY_BUF_SIZE = 64 * 1024;
+// Small, as is the relay's receive buffer from that process: a player whose link stalls
+// soon holds up the other process's sending, whose own rules then keep the backlog
+// small (the newest position replaces an unsent one), rather than a deep buffer here.
+constexpr int RELAY_BUF_SIZE = 8 * 1024;
 // The directory's answer, then the connection to the room's process, each within this;
 // else the room is played here.
 constexpr int FLEET_WAIT_MS = 2000;

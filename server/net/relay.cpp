@@ -126,6 +126,35 @@ void game_server::expire_fleet_waits(long long now)
     }
 }
 
+namespace {
+
+// Starts a connection to another process of the fleet from this process's own address
+// (the one the others trust), without delay and with a small receive buffer; -1 (errno
+// set) on failure.
+int connect_from(const sockaddr_storage &self, const sockaddr_storage &to)
+{
+    int fd = socket(to.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    int one = 1, rcvbuf = RELAY_BUF_SIZE;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    sockaddr_storage from = self;
+    reinterpret_cast<sockaddr_in &>(from).sin_port = 0;  // same place in both families
+    socklen_t len = to.ss_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+    if ((from.ss_family == to.ss_family &&
+         bind(fd, reinterpret_cast<sockaddr *>(&from), len) != 0) ||
+        (connect(fd, reinterpret_cast<const sockaddr *>(&to), len) != 0 && errno != EINPROGRESS)) {
+        int err = errno;
+        close(fd);
+        errno = err;
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
 // Connects to the room's process; the PROXY header and whatever the player sent after
 // its name wait in the queue towards it.
 void game_server::hand_over(conn &c, const std::string &owner)
@@ -134,25 +163,15 @@ void game_server::hand_over(conn &c, const std::string &owner)
     unsigned char head[PROXY_HEADER_MAX];
     size_t head_len =
         parse_host_port(owner, to) ? write_proxy_v2(c.peer, to, c.typed, head, sizeof head) : 0;
-    int fd = head_len ? socket(to.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0) : -1;
-    sockaddr_storage from = fleet_self_;
-    reinterpret_cast<sockaddr_in &>(from).sin_port = 0;  // same place in both families
-    socklen_t len = to.ss_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
-    bool ok = fd >= 0 &&
-              (from.ss_family != to.ss_family ||
-               bind(fd, reinterpret_cast<sockaddr *>(&from), len) == 0) &&
-              (connect(fd, reinterpret_cast<sockaddr *>(&to), len) == 0 || errno == EINPROGRESS);
-    if (!ok) {
+    int fd = head_len ? connect_from(fleet_self_, to) : -1;
+    if (fd < 0) {
         log_.event("room of connection %d: cannot connect to %s: %s", index_of(c), owner.c_str(),
                    strerror(errno));
-        if (fd >= 0)
-            close(fd);
         stats.fleet_played_here++;
         play_here(c, false, false);
         return;
     }
     int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     setsockopt(c.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     c.up.reset();
     c.up.limit = RELAY_BUF_SIZE;
@@ -196,11 +215,22 @@ void game_server::relay_connected(conn &c)
     relay_send(c, true);
 }
 
+namespace {
+
+// Bytes a relay queue takes now (its bound counts what the kernel has not yet taken).
+size_t room_in(const out_queue &q)
+{
+    size_t used = q.since_taken > q.pending() ? q.since_taken : q.pending();
+    return q.limit > used ? q.limit - used : 0;
+}
+
+}  // namespace
+
 // Moves what one side sent into the queue towards the other, and sends it on.
 void game_server::relay_read(conn &c, bool from_peer, uint32_t events)
 {
     out_queue &q = from_peer ? c.out : c.up;
-    size_t room = q.limit > q.pending() ? q.limit - q.pending() : 0;
+    size_t room = room_in(q);
     unsigned char buf[16 * 1024];
     if (room == 0) {  // that way is full: the side is not read until the queue drains
         if (events & (EPOLLHUP | EPOLLERR))
@@ -209,7 +239,10 @@ void game_server::relay_read(conn &c, bool from_peer, uint32_t events)
     }
     ssize_t n = recv(from_peer ? c.peer_fd : c.fd, buf, room < sizeof buf ? room : sizeof buf, 0);
     if (n > 0) {
-        q.push(buf, static_cast<size_t>(n));
+        if (!q.push(buf, static_cast<size_t>(n))) {  // never, with the room above
+            drop(c, DROPPED_NOT_READING, "relay queue full");
+            return;
+        }
         stats.relay_bytes += static_cast<uint64_t>(n);
         relay_send(c, !from_peer);
         return;
@@ -247,10 +280,9 @@ void game_server::relay_watch(conn &c)
 {
     if (c.state != CS_RELAY)
         return;
-    uint32_t mine =
-        (c.up.pending() < c.up.limit ? EPOLLIN : 0u) | (c.out.pending() > 0 ? EPOLLOUT : 0u);
+    uint32_t mine = (room_in(c.up) > 0 ? EPOLLIN : 0u) | (c.out.pending() > 0 ? EPOLLOUT : 0u);
     uint32_t peer = !c.peer_connected ? EPOLLOUT
-                                      : (c.out.pending() < c.out.limit ? EPOLLIN : 0u) |
+                                      : (room_in(c.out) > 0 ? EPOLLIN : 0u) |
                                             (c.up.pending() > 0 ? EPOLLOUT : 0u);
     epoll_event ev{};
     if (mine != c.ev_mine) {
