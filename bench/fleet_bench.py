@@ -217,9 +217,7 @@ def main():
     ap.add_argument("--only", default="handover,relay,spool,capacity")
     ap.add_argument("--checkins", type=int, default=200)
     ap.add_argument("--rooms", type=int, default=25)
-    # Rooms of 4 in a number not divisible by 3: connections dealt out in turn to three
-    # processes then put a room's players on different ones.
-    ap.add_argument("--clients", default="200,400,1000")
+    ap.add_argument("--clients", default="400,1000,1500,2000")
     ap.add_argument("--seconds", type=int, default=20)
     ap.add_argument("--games", type=int, default=2000)
     ap.add_argument("--in-namespace", action="store_true")
