@@ -31,6 +31,7 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.dont_write_bytecode = True  # no cache files beside the sources
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "server"))
 import fleet_e2e  # noqa: E402  (its PostgreSQL cluster)
 
