@@ -33,6 +33,9 @@ if(MAZECAR_INSTALL_SYSTEMD_UNIT)
   set(MAZECAR_DEFAULTS_FILE "${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/mazecar-server")
   configure_file(${pkg}/mazecar-server.service.in ${PROJECT_BINARY_DIR}/mazecar-server.service @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/mazecar-server.service DESTINATION ${MAZECAR_SYSTEMD_UNITDIR})
+  # Several servers on one machine (a fleet), one instance per listen address.
+  configure_file(${pkg}/mazecar-server@.service.in ${PROJECT_BINARY_DIR}/mazecar-server@.service @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/mazecar-server@.service DESTINATION ${MAZECAR_SYSTEMD_UNITDIR})
   install(FILES ${pkg}/mazecar-server.default DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default
           RENAME mazecar-server)
 endif()

@@ -8,16 +8,18 @@
 set -euo pipefail
 
 # Building and playing: the compiler and CMake, the client's graphics and sound
-# libraries, and the server's: SQLite for the records, HTTP and JSON for the status page.
+# libraries, and the server's: SQLite for the records, PostgreSQL's client library for
+# records shared by several processes, HTTP and JSON for the status page.
 packages=(cmake g++ make pkg-config freeglut3-dev libgl1-mesa-dev libopenal-dev
-          libsqlite3-dev libmicrohttpd-dev nlohmann-json3-dev)
-# The tests, checks and packages. haproxy and prometheus start services of their own
-# when installed, so they are here and never in what a player gets.
+          libsqlite3-dev libpq-dev libmicrohttpd-dev nlohmann-json3-dev)
+# The tests, checks and packages. haproxy, prometheus and postgresql (the fleet's
+# end-to-end test makes a cluster of its own) start services of their own when
+# installed, so they are here and never in what a player gets.
 test_packages=(libgtest-dev libpng-dev python3 xvfb xauth xdotool x11-apps imagemagick
                clang libclang-rt-14-dev clang-format clang-tidy cppcheck
                mandoc desktop-file-utils appstream shellcheck
                dpkg-dev debhelper lintian tmux man-db systemd iproute2 util-linux
-               sqlite3 haproxy chromium prometheus)
+               sqlite3 haproxy chromium prometheus postgresql)
 
 case "${1:-test}" in
   play) ;;

@@ -84,6 +84,16 @@ echo "$security"
 exposure=$(sed -n 's/.*Overall exposure level for .*: \([0-9.]*\).*/\1/p' <<<"$security")
 awk -v e="$exposure" -v m="$MAX_EXPOSURE" 'BEGIN { exit !(e != "" && e <= m) }' || {
   echo "exposure '$exposure' is above $MAX_EXPOSURE" >&2; exit 1; }
+# The template of several servers, as one of its instances.
+instance="$work/mazecar-server@127.0.0.2.service"
+cp "$(dpkg -L mazecar-server | grep '/systemd/system/mazecar-server@.service$')" "$instance"
+verify=$(systemd-analyze verify "$instance" 2>&1) || { echo "$verify" >&2; exit 1; }
+[ -z "$verify" ] || { echo "systemd-analyze verify (template): $verify" >&2; exit 1; }
+security=$(systemd-analyze security --offline=true --no-pager "$instance" 2>&1 | tail -1)
+echo "$security"
+exposure=$(sed -n 's/.*Overall exposure level for .*: \([0-9.]*\).*/\1/p' <<<"$security")
+awk -v e="$exposure" -v m="$MAX_EXPOSURE" 'BEGIN { exit !(e != "" && e <= m) }' || {
+  echo "exposure '$exposure' of the template is above $MAX_EXPOSURE" >&2; exit 1; }
 
 echo "=== the installed server, started with the unit's options, serves a check-in ==="
 # The unit's environment (with %S as a state folder of our own), then the defaults

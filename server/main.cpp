@@ -7,6 +7,7 @@
 #include "log.h"
 #include "net/connections.h"
 #include "options.h"
+#include "store/pg_records.h"
 #include "store/records.h"
 #include "store/replays.h"
 #include "web/status_http.h"
@@ -56,14 +57,36 @@ static long fit_connections(server_options &opts, server_log &log)
     return files;
 }
 
-static void log_start(const server_options &opts, const record_store &store, long files,
+// The records store --db names: an SQLite file, none, or PostgreSQL with its spool and,
+// with --fleet, the room directory. kept_in says where, for the log.
+static std::unique_ptr<records_sink> open_records(const server_options &opts, const std::string &db,
+                                                  server_log &log,
+                                                  std::unique_ptr<room_directory> &fleet,
+                                                  std::string &kept_in, std::string &error)
+{
+    if (is_postgres_uri(opts.db)) {
+        std::string spool = opts.spool ? opts.spool : default_records_path();
+        std::unique_ptr<pg_records> pg = pg_records::open(db, spool, error, &log);
+        if (!pg || (opts.fleet && !(fleet = room_directory::open(db, opts.fleet, error, &log))))
+            return nullptr;
+        kept_in = "kept in " + pg->where() + ", spool " + pg->spool_path();
+        if (fleet)
+            kept_in += "; rooms shared with the fleet, this process reached at " + fleet->self();
+        return pg;
+    }
+    std::unique_ptr<record_store> store = record_store::open(db, error, &log);
+    if (store)
+        kept_in = store->keeps_records() ? "kept in " + store->path() : "not kept: --db none";
+    return store;
+}
+
+static void log_start(const server_options &opts, const std::string &kept_in, long files,
                       server_log &log)
 {
     const game_config &g = opts.game;
     log.line("open-file limit %ld, up to %d connections, %d per address, %d games", files,
              opts.net.max_connections, opts.net.per_address, opts.net.games_max);
-    log.line("game records %s %s", store.keeps_records() ? "kept in" : "not kept:",
-             store.keeps_records() ? store.path().c_str() : "--db none");
+    log.line("game records %s", kept_in.c_str());
     if (opts.http)
         log.line("status page on http://%s/", opts.http);
     log.line("listening on %s port %d, %d places, %d enemies, %d rounds, seed %u", opts.listen_addr,
@@ -79,8 +102,9 @@ static void log_start(const server_options &opts, const record_store &store, lon
 // The store, the status page, the listening socket and the loop, until a stop signal.
 static int serve(server_options &opts, const std::string &db_path, int signal_fd, server_log &log)
 {
-    std::string error;
-    std::unique_ptr<record_store> store = record_store::open(db_path, error, &log);
+    std::string error, kept_in;
+    std::unique_ptr<room_directory> fleet;
+    std::unique_ptr<records_sink> store = open_records(opts, db_path, log, fleet, kept_in, error);
     if (!store) {
         fprintf(stderr, "mazecar-server: %s\n", error.c_str());
         return 1;
@@ -100,8 +124,9 @@ static int serve(server_options &opts, const std::string &db_path, int signal_fd
     int fd = open_listener(opts.listen_addr, SERVER_PORT, nullptr);
     if (fd < 0)
         return 1;
-    log_start(opts, *store, files, log);
-    game_server server(opts.game, opts.net, store.get(), opts.http ? &board : nullptr, &log);
+    log_start(opts, kept_in, files, log);
+    game_server server(opts.game, opts.net, store.get(), opts.http ? &board : nullptr, &log,
+                       fleet.get());
     int rc = server.run(fd, signal_fd);
     http.stop();
     log.line("stopped");
@@ -120,7 +145,8 @@ int main(int argc, char **argv)
         return 2;
     std::string db_path = opts.db ? opts.db : default_records_path();
     if (opts.records > 0)
-        return print_records(db_path, opts.records, stdout);
+        return is_postgres_uri(opts.db) ? print_pg_records(db_path, opts.records, stdout)
+                                        : print_records(db_path, opts.records, stdout);
     if (opts.verify_replays)
         return verify_replays(db_path, stdout);
     int signal_fd = stop_signal_fd();  // before the first thread: the log's writer

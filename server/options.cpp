@@ -9,9 +9,11 @@
 #include <cstring>
 #include <ctime>
 #include <getopt.h>
+#include <netinet/in.h>
 #include <string>
 #include <vector>
 
+#include "store/pg_link.h"
 #include "web/status_http.h"
 
 namespace {
@@ -55,6 +57,20 @@ bool take_proxy_ranges(server_options &o, const char *value)
         return true;
     fprintf(stderr, "mazecar-server: --proxy-from: %s\n", err.c_str());
     return false;
+}
+
+// Where the other processes reach this one: a numeric address of this machine (not
+// "any") and a port.
+bool take_fleet(server_options &o, const char *value)
+{
+    sockaddr_storage sa{};
+    o.fleet = value;
+    if (!value || !parse_host_port(value, sa))
+        return false;
+    const auto &v4 = reinterpret_cast<const sockaddr_in &>(sa);
+    const auto &v6 = reinterpret_cast<const sockaddr_in6 &>(sa);
+    return sa.ss_family == AF_INET ? v4.sin_addr.s_addr != htonl(INADDR_ANY)
+                                   : !IN6_IS_ADDR_UNSPECIFIED(&v6.sin6_addr);
 }
 
 bool take_quick(server_options &o, const char *)
@@ -119,14 +135,26 @@ const option_spec table[] = {
      "then one each 10/N s (default 10)"},
     {"stats-seconds", "N", 0, 86400, [](server_options &o) -> int & { return o.net.stats_seconds; },
      nullptr, "period of the stats line in the log, 0 = none (default 60)"},
-    {"db", "PATH", 0, 0, nullptr,
+    {"db", "PATH|URI", 0, 0, nullptr,
      [](server_options &o, const char *v) { return take_text(v, o.db); },
      "the records store (default $XDG_STATE_HOME/mazecar/records.db,\n"
-     "else ~/.local/state/mazecar/records.db); none keeps nothing"},
+     "else ~/.local/state/mazecar/records.db); none keeps nothing;\n"
+     "postgresql://USER@HOST:PORT/DBNAME keeps them in PostgreSQL,\n"
+     "shared by every process of a fleet (docs/SCALING.md)"},
+    {"spool", "PATH", 0, 0, nullptr,
+     [](server_options &o, const char *v) { return take_text(v, o.spool); },
+     "with --db postgresql://...: the SQLite file that keeps finished\n"
+     "games while PostgreSQL cannot be reached, until they move\n"
+     "there (default: the default records store)"},
     {"records", "[N]", 1, RECORDS_MAX, [](server_options &o) -> int & { return o.records; },
      nullptr,
      "print the best N scores and the last N games (default 10)\n"
      "from the records store, then exit"},
+    {"fleet", "ADDR:PORT", 0, 0, nullptr, take_fleet,
+     "with --db postgresql://...: share rooms with the other\n"
+     "processes using that database; ADDR:PORT is where they reach\n"
+     "this one (e.g. 10.0.0.5:5555), and they must be in its\n"
+     "--proxy-from, as it must be in theirs (docs/SCALING.md)"},
     {"verify-replays", nullptr, 0, 0, nullptr,
      [](server_options &o, const char *) { return o.verify_replays = true; },
      "play every game of the records store again from its replay\n"
@@ -228,6 +256,8 @@ void set_defaults(server_options &opts)
     opts.net = default_server_settings();
     opts.listen_addr = "127.0.0.1";
     opts.db = nullptr;
+    opts.spool = nullptr;
+    opts.fleet = nullptr;
     opts.records = 0;
     opts.verify_replays = false;
     opts.http = nullptr;
@@ -238,12 +268,36 @@ void set_defaults(server_options &opts)
     opts.net.bench_nagle = getenv("MAZECAR_BENCH_NAGLE") != nullptr;
 }
 
+// --fleet and --spool need PostgreSQL; the processes of a fleet trust each other's
+// headers, so one whose own address is not in its --proxy-from is set up unlike the
+// others, which would not believe it.
+bool fleet_options_fit(const server_options &opts)
+{
+    if ((opts.fleet || opts.spool) && !is_postgres_uri(opts.db)) {
+        fprintf(stderr, "mazecar-server: %s needs --db postgresql://...\n",
+                opts.fleet ? "--fleet" : "--spool");
+        return false;
+    }
+    sockaddr_storage self{};
+    if (opts.fleet && parse_host_port(opts.fleet, self) &&
+        !proxy_trusted(opts.net.proxy_from, self)) {
+        fprintf(stderr,
+                "mazecar-server: --fleet %s: that address must be in --proxy-from too, "
+                "as every process of the fleet must trust the others\n",
+                opts.fleet);
+        return false;
+    }
+    return true;
+}
+
 // What the numbers mean together, once all are read.
 int finish_options(server_options &opts)
 {
     opts.game.seed = static_cast<uint32_t>(opts.seed);
     opts.net.checkin_ms = opts.checkin_seconds * 1000;
     opts.net.idle_ms = opts.idle_seconds * 1000;
+    if (!fleet_options_fit(opts))
+        return OPTIONS_BAD;
     if (opts.game.slots + opts.game.enemies > MAXPLAYER) {
         fprintf(stderr, "mazecar-server: %d places and %d enemies make more than %d cars\n",
                 opts.game.slots, opts.game.enemies, MAXPLAYER);

@@ -8,7 +8,9 @@ struct server_options {
     game_config game;
     server_settings net;
     const char *listen_addr;
-    const char *db;       // --db: the records store, "none", or null for the default place
+    const char *db;       // --db: the records store, "none", a PostgreSQL URI, or null: default
+    const char *spool;    // --spool: the local file for games PostgreSQL cannot take yet
+    const char *fleet;    // --fleet ADDR:PORT: rooms shared with the other processes, or null
     int records;          // --records N: print the best N and the last N games; 0 = play
     bool verify_replays;  // --verify-replays: play every kept game again and compare
     const char *http;     // --http ADDR:PORT of the status page, null for none

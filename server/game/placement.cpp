@@ -125,6 +125,7 @@ game_record record_of(const hosted_game &hg, int64_t ended_ms, bool abandoned)
     rec.enemies = g.cfg.enemies;
     rec.room = hg.room;
     rec.abandoned = abandoned;
+    rec.uid = hg.uid;
     note_result(g, rec);
     return rec;
 }

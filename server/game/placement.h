@@ -31,6 +31,7 @@ struct hosted_game {
     bool touched = false;      // has output or lost a player this turn
     long long started_ms = 0;  // Unix time the game under way began; 0 in the lobby
     bool recorded = false;     // this game's record has gone to the store
+    std::string uid;           // fleet-wide id of the game under way, made when it began
 };
 
 // Splits what a client sent as its name into the name shown and the room: "bob@club7"
@@ -58,6 +59,8 @@ public:
     // Finds or makes a game and a free place; false when every game is full and no
     // more may be opened.
     bool place(const std::string &room, placed &out);
+    // A game of that room is open here.
+    bool has_room(const std::string &room) const { return rooms_.count(room) > 0; }
     // Closes the game (it has no players left).
     void close(hosted_game *hg);
     // Seed of the n-th game opened (0 first): the first keeps the server's seed.

@@ -27,6 +27,7 @@ void game_server::read_proxy_header(conn &c)
     }
     c.in_len -= static_cast<int>(h.length);
     memmove(c.in, c.in + h.length, static_cast<size_t>(c.in_len));
+    c.peer = h.source;
     format_address(h.source, c.addr_text, sizeof c.addr_text);
     c.addr = address_key(h.source);
     admit_verdict verdict = limits_.admit(c.addr, monotonic_ms());
@@ -36,12 +37,19 @@ void game_server::read_proxy_header(conn &c)
         return;
     }
     c.state = CS_NAME;
-    if (turn_away_if_no_game(c.fd)) {
+    if (h.name.empty() && turn_away_if_no_game(c.fd)) {
         drop(c, REFUSED_GAMES, reason_names[REFUSED_GAMES]);
         return;
     }
     stats.connections_accepted++;
-    greet(c);
+    if (h.name.empty()) {
+        greet(c);
+        return;
+    }
+    // Handed over by another process of the fleet, which greeted the player and read the
+    // name: the answer to the name is this process's to give.
+    c.handed_over = true;
+    place_player(c, h.name.c_str(), false);
 }
 
 void game_server::expire_checkins(long long now)
@@ -158,12 +166,25 @@ void game_server::finish_check_in(conn &c, int name_len)
         return;
     std::string name, room;
     split_room(raw, name, room);
+    if (!ask_fleet(c, raw, room))
+        place_player(c, raw, false);
+}
+
+// Places the player in a game here and answers the name. A room opened here becomes this
+// process's in the fleet's directory (claimed: the directory has just said so).
+void game_server::place_player(conn &c, const char *typed, bool claimed)
+{
+    std::string name, room;
+    split_room(typed, name, room);
+    bool opens_room = fleet_ && !claimed && !room.empty() && !places.has_room(room);
     placed p{};
     if (!places.place(room, p)) {
         drop(c, REFUSED_GAMES, "no game has a free place");
         return;
     }
     touch(p.hg);  // a game just opened is closed again if this check-in fails
+    if (opens_room && p.hg->room == room)
+        fleet_->claim(room);
     const game_config &cfg = p.hg->g.cfg;
     char where[64] = "";
     if (!p.hg->room.empty())

@@ -119,6 +119,10 @@ void game_server::write_out(conn &c)
     }
     if (c.state == CS_FREE)
         return;
+    if (c.state == CS_RELAY) {  // a relay keeps its own account of what epoll watches
+        relay_watch(c);
+        return;
+    }
     bool want_out = c.out.pending() > 0 && !(hold && c.stalled);
     if (hold && c.stalled)
         stalled_.emplace_back(index_of(c), c.gen);
@@ -160,7 +164,9 @@ void game_server::drop(conn &c, int reason, const char *why)
         stats.reasons[reason]++;
     if (why)
         log_.event("connection %d dropped: %s (%s)", index_of(c), why, c.addr_text);
-    close(c.fd);              // also leaves the epoll set
+    close(c.fd);  // also leaves the epoll set
+    if (c.peer_fd >= 0)
+        close(c.peer_fd);
     if (c.state != CS_PROXY)  // a balancer's connection is counted once its header names the client
         limits_.release(c.addr);
     if (c.state == CS_PLAY && c.hg) {
@@ -172,10 +178,13 @@ void game_server::drop(conn &c, int reason, const char *why)
         c.view->conn = -1;  // taken away at the next step
     c.view = nullptr;
     c.state = CS_FREE;
-    c.fd = -1;
+    c.fd = c.peer_fd = -1;
     c.hg = nullptr;
     c.slot = -1;
     c.out.reset();
+    c.up.reset();
+    c.typed.clear();
+    c.owner.clear();
     c.flush_pending = c.polling_out = false;
     free_.push_back(index_of(c));
 }

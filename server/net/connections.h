@@ -23,12 +23,14 @@
 #include "net/proxy.h"
 #include "net/stats.h"
 #include "store/records.h"
+#include "store/room_directory.h"
 #include "web/status.h"
 
 constexpr int NAME_IN_MAX = 64;   // longest name message accepted (length word)
 constexpr int IN_BUF_SIZE = 256;  // per-connection input bound
 static_assert(4 + NAME_IN_MAX <= IN_BUF_SIZE, "a whole name message fits the input buffer");
 static_assert(PROXY_HEADER_MAX <= IN_BUF_SIZE, "a whole PROXY header fits the input buffer");
+static_assert(NAME_IN_MAX <= PROXY_NAME_MAX, "a name read here can be handed over whole");
 // Keeps a client that stops reading from hiding its backlog in the kernel.
 constexpr int SOCKET_SNDBUF = 32 * 1024;
 // A player's socket is writable (EPOLLOUT) only once the kernel has sent every byte it
@@ -52,10 +54,22 @@ constexpr long long CONNECT_RATE_WINDOW_MS = 10000;
 constexpr int STATUS_FILE_STEPS = 10;  // steps between writes of the status file
 constexpr int SNAPSHOT_STEPS = 8;      // steps between snapshots for the status page
 
-// An epoll event's data: the connection's index and its generation, the listener or
-// the stop signals.
+// A player handed over to another process of the fleet: bytes relayed each way, bounded.
+// Small, as is the relay's receive buffer from that process: a player whose link stalls
+// soon holds up the other process's sending, whose own rules then keep the backlog
+// small (the newest position replaces an unsent one), rather than a deep buffer here.
+constexpr int RELAY_BUF_SIZE = 8 * 1024;
+// The directory's answer, then the connection to the room's process, each within this;
+// else the room is played here.
+constexpr int FLEET_WAIT_MS = 2000;
+
+// An epoll event's data: the connection's index and its generation, the listener, the
+// stop signals or the room directory. PEER_EVENT_BIT in the index: the other process's
+// side of a relay.
 constexpr uint64_t LISTENER_EVENT = ~uint64_t{0};
 constexpr uint64_t SIGNAL_EVENT = ~uint64_t{0} - 1;
+constexpr uint64_t DIRECTORY_EVENT = ~uint64_t{0} - 2;
+constexpr uint32_t PEER_EVENT_BIT = 0x80000000u;
 inline uint64_t event_tag(int index, uint32_t gen)
 {
     return uint64_t{gen} << 32 | static_cast<uint32_t>(index);
@@ -85,10 +99,12 @@ struct server_settings {
 server_settings default_server_settings();
 
 // CS_PROXY: from a trusted balancer, waiting for the PROXY header before the greeting.
+// CS_ROOM: named a room that may be another process's, waiting for the directory.
+// CS_RELAY: handed over to the process holding its room; its bytes are relayed.
 // CS_FETCH: checked in as name@#ID, waiting for the store to read game ID. CS_VIEW:
 // watching a kept game played again. CS_QUIT: told to quit, closed once the client
 // closes or its time runs out.
-enum { CS_FREE, CS_NAME, CS_PLAY, CS_PROXY, CS_FETCH, CS_VIEW, CS_QUIT };
+enum { CS_FREE, CS_NAME, CS_PLAY, CS_PROXY, CS_ROOM, CS_RELAY, CS_FETCH, CS_VIEW, CS_QUIT };
 
 // States that end at the check-in deadline (and may be evicted for a newcomer).
 inline bool on_deadline(int state)
@@ -128,6 +144,15 @@ struct conn {
     long long progress_ms = 0;   // when the acknowledged count last moved
     long long keys_ms = 0;       // when the key-frame credit was last brought up to date
     long long key_credit = 0;    // key frames allowed now, in thousandths of a frame
+    sockaddr_storage peer{};     // the client's address (behind a balancer, the one it names)
+    // The fleet: a player another process handed over (never sent on), the name as typed
+    // while the room's holder is found, the holder, and the relay's other side.
+    bool handed_over = false;
+    std::string typed, owner;
+    int peer_fd = -1;
+    bool peer_connected = false;
+    out_queue up;                       // bytes for the room's process
+    uint32_t ev_mine = 0, ev_peer = 0;  // what epoll watches on each side of the relay
 };
 
 // A non-blocking listening socket on addr (IPv4 or IPv6; "::" takes both families where
@@ -138,10 +163,11 @@ class game_server {
 public:
     // store: where finished games are kept (may be null: nothing is kept); board: where
     // the loop publishes its snapshots for the status page (may be null); log: where the
-    // loop and its games log (null: a log of the server's own on standard output).
+    // loop and its games log (null: a log of the server's own on standard output); fleet:
+    // the room directory shared with the other processes (null: the rooms are its own).
     game_server(const game_config &base, const server_settings &settings,
-                record_store *store = nullptr, snapshot_board *board = nullptr,
-                server_log *log = nullptr);
+                records_sink *store = nullptr, snapshot_board *board = nullptr,
+                server_log *log = nullptr, room_directory *fleet = nullptr);
     ~game_server();
     game_server(const game_server &) = delete;
     game_server &operator=(const game_server &) = delete;
@@ -174,6 +200,17 @@ private:
     void greet(conn &c);
     void read_name(conn &c);
     void finish_check_in(conn &c, int name_len);
+    void place_player(conn &c, const char *typed, bool claimed);
+    bool ask_fleet(conn &c, const char *typed, const std::string &room);
+    void take_room_answers();
+    void hand_over(conn &c, const std::string &owner);
+    void play_here(conn &c, bool claimed, bool owner_gone);
+    void expire_fleet_waits(long long now);
+    void relay_event(conn &c, bool peer, uint32_t events);
+    void relay_connected(conn &c);
+    void relay_read(conn &c, bool from_peer, uint32_t events);
+    void relay_send(conn &c, bool to_peer);
+    void relay_watch(conn &c);
     void read_frames(conn &c);
     void on_readable(conn &c);
     void write_out(conn &c);
@@ -186,6 +223,8 @@ private:
     void finish_turn();
     void step_all(long long lateness_us);
     void share_best_score();
+    void take_fleet_best();
+    std::string next_game_uid();
     void record_game(hosted_game *hg, bool abandoned);
     void take_record_completions();
     // Kept games played again (replay_watch.cpp).
@@ -214,10 +253,22 @@ private:
     server_log &log_;
     server_settings settings_;
     address_limits limits_;
-    record_store *store_;
+    records_sink *store_;
+    room_directory *fleet_;
+    sockaddr_storage fleet_self_{};  // where the other processes reach this one
+    uint64_t next_ask_ = 1;
+    std::unordered_map<uint64_t, std::pair<int, uint32_t>> asks_;  // directory ticket -> conn
+    std::vector<room_answer> answers_;
+    struct fleet_wait {
+        int index;
+        uint32_t gen;
+        long long deadline_ms;
+    };
+    std::deque<fleet_wait> fleet_waits_;  // oldest first; stale entries skipped
     snapshot_board *board_;
     long long started_unix_ms_;
     uint64_t next_ticket_ = 1;
+    uint64_t uid_prefix_ = 0, uid_count_ = 0;    // a game's fleet-wide id: random, then a count
     std::unordered_map<uint64_t, int> tickets_;  // record in the store's queue -> game id
     std::vector<std::pair<uint64_t, bool>> completions_;
     struct fetch {
@@ -247,6 +298,10 @@ private:
     outbox sending_;  // the messages of the game being delivered
     server_stats stats_before_;
     long long stats_due_ms_ = 0, stats_last_ms_ = 0, prune_due_ms_ = 0, idle_due_ms_ = 0;
+    long long fleet_best_due_ms_ = 0;
     long long listener_back_ms_ = 0;  // the listener rests until then after accept() failed
     std::atomic<bool> stop_{false};
 };
+
+// "127.0.0.1:5555" or "[::1]:5555": a numeric address and a port 1..65535.
+bool parse_host_port(const std::string &text, sockaddr_storage &out);

@@ -1,5 +1,6 @@
 // Stepping the games and carrying their messages to the clients; handing finished and
 // abandoned games to the records store and releasing their final results once kept.
+#include <cstdio>
 #include <utility>
 
 #include "log.h"
@@ -78,6 +79,8 @@ void game_server::record_game(hosted_game *hg, bool abandoned)
 {
     hg->recorded = true;
     game_record rec = record_of(*hg, wall_clock_ms(), abandoned);
+    if (rec.uid.empty())  // a game gets its id when it begins; a record never goes without
+        rec.uid = next_game_uid();
     rec.replay_steps = hg->g.replay_steps();
     rec.replay = hg->g.take_replay();
     if (hg->g.replay_cut()) {
@@ -118,6 +121,8 @@ void game_server::close_game(hosted_game *hg)
     if (store_ && store_->keeps_records() && hg->started_ms != 0 && !hg->recorded &&
         hg->g.under_way())
         record_game(hg, true);
+    if (fleet_ && !hg->room.empty())
+        fleet_->release(hg->room);
     places.close(hg);
 }
 
@@ -128,6 +133,26 @@ void game_server::share_best_score()
             places.best_score = hg->g.hiscore;
     for (const auto &hg : places.games)
         hg->g.raise_hiscore(places.best_score);
+}
+
+// The store's best score, which in a fleet's shared database holds every process's
+// games, becomes the high score of this process's games too (the next step shares it).
+void game_server::take_fleet_best()
+{
+    if (!store_)
+        return;
+    std::shared_ptr<const hall_of_fame> h = store_->hall();
+    if (h && !h->best.empty() && h->best.front().score > places.best_score)
+        places.best_score = h->best.front().score;
+}
+
+// 32 hex digits: this process's random prefix and its count of games begun.
+std::string game_server::next_game_uid()
+{
+    char text[33];
+    snprintf(text, sizeof text, "%016llx%016llx", static_cast<unsigned long long>(uid_prefix_),
+             static_cast<unsigned long long>(++uid_count_));
+    return text;
 }
 
 void game_server::step_all(long long lateness_us)
@@ -141,6 +166,7 @@ void game_server::step_all(long long lateness_us)
         if (was_under_way != g.under_way()) {  // a game began, or went back to the lobby
             hg->started_ms = g.under_way() ? wall_clock_ms() : 0;
             hg->recorded = false;
+            hg->uid = g.under_way() ? next_game_uid() : "";
         }
         if (g.phase == PH_RECORDING && !hg->recorded)
             record_game(hg.get(), false);

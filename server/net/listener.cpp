@@ -206,6 +206,8 @@ void game_server::admit(int fd, const sockaddr_storage &sa)
     c.hg = nullptr;
     c.slot = -1;
     c.in_len = 0;
+    c.peer = sa;
+    c.handed_over = c.peer_connected = false;
     c.out.reset();
     c.out.limit = static_cast<size_t>(settings_.out_queue_bytes);
     c.flush_pending = c.polling_out = false;

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/epoll.h>
+#include <sys/random.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -17,9 +18,10 @@ namespace {
 
 constexpr int EVENTS_MAX = 256;
 constexpr long long PRUNE_PERIOD_MS = 10000;
+constexpr long long FLEET_BEST_PERIOD_MS = 1000;  // the store's best score taken this often
 
 // Games hold their final result until the record is stored, when there is a store.
-game_config with_store(game_config cfg, const record_store *store)
+game_config with_store(game_config cfg, const records_sink *store)
 {
     cfg.await_record = store && store->keeps_records();
     return cfg;
@@ -34,17 +36,24 @@ server_settings default_server_settings()
 }
 
 game_server::game_server(const game_config &base, const server_settings &settings,
-                         record_store *store, snapshot_board *board, server_log *log)
+                         records_sink *store, snapshot_board *board, server_log *log,
+                         room_directory *fleet)
     : conns(static_cast<size_t>(settings.max_connections > 0 ? settings.max_connections : 1)),
       places(with_store(base, store), settings.games_max),
       own_log_(log ? nullptr : std::make_unique<server_log>()), log_(log ? *log : *own_log_),
       settings_(settings),
       limits_(settings.per_address, settings.connect_rate, CONNECT_RATE_WINDOW_MS), store_(store),
-      board_(board), started_unix_ms_(wall_clock_ms())
+      fleet_(fleet), board_(board), started_unix_ms_(wall_clock_ms())
 {
     places.log = &log_;
+    if (fleet_ && !parse_host_port(fleet_->self(), fleet_self_))
+        fleet_ = nullptr;  // the options checked the address: never here
     if (store_)
         places.best_score = store_->best_score();
+    // 64 random bits for this process's game ids; the time should the kernel not answer.
+    if (getrandom(&uid_prefix_, sizeof uid_prefix_, GRND_NONBLOCK) != sizeof uid_prefix_)
+        uid_prefix_ = static_cast<uint64_t>(monotonic_us()) * 0x9e3779b97f4a7c15ULL ^
+                      static_cast<uint64_t>(getpid());
     if (store_ && store_->keeps_records())
         places.replay_bytes_max = static_cast<size_t>(settings.replay_kb) * 1024;
     for (int i = static_cast<int>(conns.size()) - 1; i >= 0; i--)
@@ -76,6 +85,10 @@ void game_server::periodic(long long now)
         limits_.prune(now);
         prune_due_ms_ = now + PRUNE_PERIOD_MS;
     }
+    if (now >= fleet_best_due_ms_) {
+        take_fleet_best();
+        fleet_best_due_ms_ = now + FLEET_BEST_PERIOD_MS;
+    }
 }
 
 void game_server::quit_all()
@@ -85,7 +98,8 @@ void game_server::quit_all()
     put_be32(quit + 4, TAG_SIZE);
     for (conn &c : conns) {
         c.paced = false;  // the quit goes out as soon as the kernel takes it
-        if (c.state == CS_NAME || c.state == CS_PROXY || c.state == CS_FETCH)
+        if (c.state == CS_NAME || c.state == CS_PROXY || c.state == CS_ROOM ||
+            c.state == CS_RELAY || c.state == CS_FETCH)
             drop(c, -1, "server stopping");
         if ((c.state == CS_PLAY || c.state == CS_VIEW) && !c.out.push(quit, TAG_SIZE))
             drop(c, -1, "server stopping, queue full");
@@ -130,12 +144,21 @@ void game_server::handle_events(const epoll_event *events, int n)
             take_signals();
             continue;
         }
-        size_t index = static_cast<uint32_t>(tag);
+        if (tag == DIRECTORY_EVENT) {
+            take_room_answers();
+            continue;
+        }
+        bool peer = (tag & PEER_EVENT_BIT) != 0;
+        size_t index = static_cast<uint32_t>(tag) & ~PEER_EVENT_BIT;
         conn &c = conns[index];
         // The connection may have been dropped, and its entry reused, earlier in this
         // batch: the generation tells.
         if (c.state == CS_FREE || c.gen != static_cast<uint32_t>(tag >> 32))
             continue;
+        if (peer || c.state == CS_RELAY) {
+            relay_event(c, peer, events[k].events);
+            continue;
+        }
         if (events[k].events & (EPOLLIN | EPOLLHUP | EPOLLERR))
             on_readable(c);
         if (c.state != CS_FREE && (events[k].events & EPOLLOUT))
@@ -178,6 +201,13 @@ bool game_server::open_event_set()
         log_.line("cannot watch the listening socket: %s", strerror(errno));
         return false;
     }
+    epoll_event dev{};
+    dev.events = EPOLLIN;
+    dev.data.u64 = DIRECTORY_EVENT;
+    if (fleet_ && epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fleet_->wake_fd(), &dev) != 0) {
+        log_.line("cannot watch the room directory: %s", strerror(errno));
+        return false;
+    }
     return true;
 }
 
@@ -207,6 +237,7 @@ int game_server::run(int listen_fd, int signal_fd)
         handle_events(events, n);
         long long now = monotonic_ms();
         expire_checkins(now);
+        expire_fleet_waits(now);
         drop_idle_players(now);
         take_record_completions();
         take_kept_games();

@@ -2,6 +2,7 @@
 // the bytes at hand and by the header's own limits; nothing is believed past them.
 #include "net/proxy.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstring>
 #include <netinet/in.h>
@@ -41,6 +42,27 @@ void set_v6(sockaddr_storage &sa, const void *addr16, uint16_t port_be)
     v6.sin6_port = port_be;
 }
 
+// The extensions after the addresses: type, 16-bit length, value, each within the
+// body. Only the name is read, and must be whole and valid; others are skipped, and
+// bytes that do not make a whole extension are ignored, as they always were.
+proxy_result read_tlvs(const unsigned char *p, size_t len, proxy_header *out)
+{
+    size_t at = 0;
+    while (len - at >= 3) {
+        size_t n = size_t{p[at + 1]} << 8 | p[at + 2];
+        if (n > len - at - 3)
+            return p[at] == PROXY_TLV_NAME ? PROXY_INVALID : PROXY_DONE;
+        const unsigned char *value = p + at + 3;
+        if (p[at] == PROXY_TLV_NAME) {
+            if (n < 1 || n > PROXY_NAME_MAX || memchr(value, 0, n))
+                return PROXY_INVALID;
+            out->name.assign(reinterpret_cast<const char *>(value), n);
+        }
+        at += 3 + n;
+    }
+    return PROXY_DONE;
+}
+
 proxy_result parse_v2(const unsigned char *buf, size_t len, proxy_header *out)
 {
     if (len < PROXY_V2_FIXED)
@@ -62,12 +84,12 @@ proxy_result parse_v2(const unsigned char *buf, size_t len, proxy_header *out)
     if (family == V2_TCP4 && body >= V2_TCP4_BODY) {
         memcpy(&port_be, p + 8, 2);
         set_v4(out->source, p, port_be);
-        return PROXY_DONE;
+        return read_tlvs(p + V2_TCP4_BODY, body - V2_TCP4_BODY, out);
     }
     if (family == V2_TCP6 && body >= V2_TCP6_BODY) {
         memcpy(&port_be, p + 32, 2);
         set_v6(out->source, p, port_be);
-        return PROXY_DONE;
+        return read_tlvs(p + V2_TCP6_BODY, body - V2_TCP6_BODY, out);
     }
     return PROXY_INVALID;
 }
@@ -201,6 +223,49 @@ proxy_result parse_proxy_header(const unsigned char *buf, size_t len, proxy_head
     if (memcmp(buf, V1_PREFIX, n) != 0)
         return PROXY_INVALID;
     return parse_v1(buf, len, out);
+}
+
+size_t write_proxy_v2(const sockaddr_storage &source, const sockaddr_storage &dest,
+                      const std::string &name, unsigned char *out, size_t cap)
+{
+    bool v4 = source.ss_family == AF_INET;
+    if ((!v4 && source.ss_family != AF_INET6) || name.size() > PROXY_NAME_MAX ||
+        name.find('\0') != std::string::npos)
+        return 0;
+    size_t addrs = v4 ? V2_TCP4_BODY : V2_TCP6_BODY;
+    size_t body = addrs + (name.empty() ? 0 : 3 + name.size());
+    if (cap < PROXY_V2_FIXED + body)
+        return 0;
+    memcpy(out, V2_SIGNATURE, sizeof V2_SIGNATURE);
+    out[12] = V2_PROXY;
+    out[13] = v4 ? V2_TCP4 : V2_TCP6;
+    out[14] = static_cast<unsigned char>(body >> 8);
+    out[15] = static_cast<unsigned char>(body);
+    unsigned char *p = out + PROXY_V2_FIXED;
+    unsigned char src16[16], dst16[16] = {};
+    as_v6_bytes(source, src16);
+    bool dest_known = as_v6_bytes(dest, dst16);
+    const size_t a = v4 ? 4 : 16;  // bytes of one address
+    memcpy(p, v4 ? src16 + 12 : src16, a);
+    if (dest_known && (!v4 || dest.ss_family == AF_INET))
+        memcpy(p + a, v4 ? dst16 + 12 : dst16, a);
+    else
+        memset(p + a, 0, a);
+    const auto &s4 = reinterpret_cast<const sockaddr_in &>(source);
+    const auto &s6 = reinterpret_cast<const sockaddr_in6 &>(source);
+    memcpy(p + 2 * a, v4 ? &s4.sin_port : &s6.sin6_port, 2);
+    uint16_t dport =
+        dest.ss_family == AF_INET    ? reinterpret_cast<const sockaddr_in &>(dest).sin_port
+        : dest.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6 &>(dest).sin6_port
+                                     : 0;
+    memcpy(p + 2 * a + 2, &dport, 2);
+    if (!name.empty()) {
+        p[addrs] = PROXY_TLV_NAME;
+        p[addrs + 1] = static_cast<unsigned char>(name.size() >> 8);
+        p[addrs + 2] = static_cast<unsigned char>(name.size());
+        std::copy(name.begin(), name.end(), p + addrs + 3);
+    }
+    return PROXY_V2_FIXED + body;
 }
 
 bool parse_proxy_ranges(const char *text, std::vector<proxy_range> &out, std::string &err)

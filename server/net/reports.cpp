@@ -33,10 +33,17 @@ server_figures game_server::figures() const
     server_figures f{};
     f.started_ms = started_unix_ms_;
     f.taken_ms = wall_clock_ms();
+    f.relays = fleet_ ? 0 : -1;
     for (const conn &c : conns) {
+        bool relaying = c.state == CS_RELAY && c.peer_connected;
         f.connections += c.state != CS_FREE;
-        f.checking_in += c.state == CS_NAME || c.state == CS_PROXY || c.state == CS_FETCH;
+        bool settled = c.state == CS_FREE || c.state == CS_PLAY || c.state == CS_VIEW ||
+                       c.state == CS_QUIT || relaying;
+        f.checking_in += !settled;
+        f.relays += relaying;
     }
+    f.handed_over = stats.handed_over;
+    f.fleet_played_here = stats.fleet_played_here;
     for (const auto &hg : places.games) {
         (hg->g.in_lobby() ? f.games_lobby : f.games_playing)++;
         f.watchers += hg->g.watcher_count();
@@ -60,6 +67,7 @@ server_figures game_server::figures() const
         f.records_written = store_->written();
         f.records_failed = store_->failed();
     }
+    f.spool_backlog = store_ ? store_->spool_backlog() : -1;
     return f;
 }
 
@@ -139,7 +147,9 @@ void game_server::log_stats(long long now)
     if (store_ && store_->keeps_records()) {
         stats.records_written = store_->written();
         stats.records_failed = store_->failed();
+        stats.spool_backlog = store_->spool_backlog();
     }
+    stats.relays = f.relays;
     log_.line("%s", stats_line(stats, stats_before_, seconds, t, log_.take_left_out()).c_str());
     stats_before_ = stats;
     stats_last_ms_ = now;

@@ -95,5 +95,19 @@ std::string stats_line(const server_stats &now, const server_stats &before, doub
              static_cast<unsigned long long>(now.records_written - before.records_written),
              static_cast<unsigned long long>(now.records_failed - before.records_failed),
              static_cast<unsigned long long>(now.replays_cut - before.replays_cut), log_left_out);
-    return line + buf;
+    line += buf;
+    if (now.relays >= 0) {
+        snprintf(buf, sizeof buf,
+                 ", handed over %llu, played here for want of an answer %llu, relays %d",
+                 static_cast<unsigned long long>(now.handed_over - before.handed_over),
+                 static_cast<unsigned long long>(now.fleet_played_here - before.fleet_played_here),
+                 now.relays);
+        line += buf;
+    }
+    if (now.spool_backlog >= 0) {
+        snprintf(buf, sizeof buf, ", spool backlog %lld",
+                 static_cast<long long>(now.spool_backlog));
+        line += buf;
+    }
+    return line;
 }

@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 
 #include "log.h"
+#include "store/spool.h"
+#include "store/sqlite_statement.h"
 
 namespace {
 
@@ -63,34 +65,6 @@ const char *const read_views[RECORDS_SCHEMA_VERSION] = {
     nullptr,  // version 0 has no tables: not a records store
     "CREATE TEMP VIEW games AS SELECT *, 0 AS abandoned FROM main.games;",
 };
-
-// A prepared statement that finalizes itself.
-struct statement {
-    sqlite3_stmt *s = nullptr;
-    statement(sqlite3 *db, const char *sql) { sqlite3_prepare_v2(db, sql, -1, &s, nullptr); }
-    ~statement() { sqlite3_finalize(s); }
-    statement(const statement &) = delete;
-    statement &operator=(const statement &) = delete;
-    bool ok() const { return s != nullptr; }
-    void blob(int i, const std::string &v)
-    {
-        sqlite3_bind_blob(s, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-    }
-    void integer(int i, int64_t v) { sqlite3_bind_int64(s, i, v); }
-    std::string column_bytes(int i)
-    {
-        const void *p = sqlite3_column_blob(s, i);
-        int n = sqlite3_column_bytes(s, i);
-        return p && n > 0 ? std::string(static_cast<const char *>(p), static_cast<size_t>(n))
-                          : std::string();
-    }
-    int64_t column_int(int i) { return sqlite3_column_int64(s, i); }
-};
-
-bool exec(sqlite3 *db, const char *sql)
-{
-    return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
-}
 
 // user_version, or -1 (with the result code in rc) when the file cannot be read.
 int schema_version(sqlite3 *db, int &rc)
@@ -440,9 +414,22 @@ std::unique_ptr<record_store> record_store::open_read_only(const std::string &pa
 std::unique_ptr<record_store> record_store::open(const std::string &path, std::string &error,
                                                  server_log *log)
 {
+    return open_as(path, false, error, log);
+}
+
+std::unique_ptr<record_store> record_store::open_spool(const std::string &path, std::string &error,
+                                                       server_log *log)
+{
+    return open_as(path, true, error, log);
+}
+
+std::unique_ptr<record_store> record_store::open_as(const std::string &path, bool spool,
+                                                    std::string &error, server_log *log)
+{
     std::unique_ptr<record_store> store(new record_store());
     store->path_ = path;
     store->log_ = log;
+    store->spool_ = spool;
     if (path == "none")
         return store;
     std::string why;
@@ -460,7 +447,8 @@ std::unique_ptr<record_store> record_store::open(const std::string &path, std::s
         return nullptr;
     }
     store->db_ = connect(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, why);
-    if (!store->db_ || !prepare_store(store->db_, why)) {
+    if (!store->db_ || !prepare_store(store->db_, why) ||
+        (spool && !spool_prepare(store->db_, why))) {
         error = "records store " + path + ": " + why;
         return nullptr;  // the destructor closes the connection
     }
@@ -645,13 +633,22 @@ bool insert_replay(sqlite3 *db, int64_t game_id, const game_record &rec)
 
 }  // namespace
 
+bool record_store::write_now(const game_record &rec, std::string &why)
+{
+    bool ok = db_ && write_game(rec, why);
+    (ok ? written_ : failed_)++;
+    return ok;
+}
+
 // One game, its players, its rounds and its replay in one transaction: all kept or none.
 bool record_store::write_game(const game_record &rec, std::string &why)
 {
     bool ok = exec(db_, "BEGIN IMMEDIATE") && insert_game_row(db_, rec);
     int64_t game_id = sqlite3_last_insert_rowid(db_);
     ok = ok && insert_players(db_, game_id, rec.players) && insert_rounds(db_, game_id, rec.rounds);
-    ok = ok && insert_replay(db_, game_id, rec) && exec(db_, "COMMIT");
+    ok = ok && insert_replay(db_, game_id, rec);
+    ok = ok && (!spool_ || spool_mark(db_, game_id, rec.uid));
+    ok = ok && exec(db_, "COMMIT");
     if (!ok) {
         why = sqlite3_errmsg(db_);
         if (!sqlite3_get_autocommit(db_))

@@ -46,7 +46,8 @@ struct game_record {
     bool abandoned;    // ended because its players left, not with a final result
     std::vector<player_record> players;
     std::vector<round_record> rounds;
-    std::string replay;     // its start and inputs (game/replay.cpp); "" when none was kept
+    std::string uid;        // made when the game began, unique across every process of a fleet
+    std::string replay{};   // its start and inputs (game/replay.cpp); "" when none was kept
     long replay_steps = 0;  // steps the replay covers
 };
 
@@ -58,10 +59,39 @@ struct kept_game {
     game_record rec;
 };
 
+// What the game loop needs of a records store, whichever database keeps the games: a
+// finished game handed over without waiting, the outcome of each write, the figures and
+// the hall of fame; and kept games read back with their replays.
+class records_sink {
+public:
+    virtual ~records_sink() = default;
+    virtual bool keeps_records() const = 0;
+    // The best score ever kept, 0 when there is none (may read the database: at start).
+    virtual int best_score() = 0;
+    // Never blocks: queues the game. False when it was refused: no completion follows.
+    virtual bool submit(uint64_t ticket, game_record rec) = 0;
+    // Appends the tickets whose write ended since the last call, with success.
+    virtual void take_completions(std::vector<std::pair<uint64_t, bool>> &out) = 0;
+    virtual uint64_t written() const = 0;
+    virtual uint64_t failed() const = 0;
+    virtual std::shared_ptr<const hall_of_fame> hall() const = 0;
+    // Games kept in a local spool until the shared database takes them; -1: no spool.
+    virtual int64_t spool_backlog() const { return -1; }
+    // Never blocks: the store's own thread reads the kept game `id` (as --records lists
+    // it) with its replay, in turn with the writes. False when it cannot be asked now;
+    // else the answer comes through take_kept_games.
+    virtual bool request_game(uint64_t ticket, int64_t id) = 0;
+    virtual void take_kept_games(std::vector<kept_game> &out) = 0;
+    // Reads the kept game `id` whole on the caller's thread, which waits for the
+    // database: never the loop's (the status page's threads). False when there is none
+    // or it cannot be read.
+    virtual bool read_game(int64_t id, game_record &rec) = 0;
+};
+
 struct sqlite3;
 class server_log;
 
-class record_store {
+class record_store : public records_sink {
 public:
     // path "none": a store that keeps nothing (submit completes at once, ok). Otherwise
     // opens or creates the file (and its missing parent directories, mode 0700) and
@@ -75,31 +105,35 @@ public:
     // reads below work on it.
     static std::unique_ptr<record_store> open_read_only(const std::string &path,
                                                         std::string &error);
+    // As open, for the spool of a shared database: every game written is also marked as
+    // waiting to move there (store/spool.h), in the same transaction.
+    static std::unique_ptr<record_store> open_spool(const std::string &path, std::string &error,
+                                                    server_log *log = nullptr);
 
-    bool keeps_records() const { return db_ != nullptr; }
+    bool keeps_records() const override { return db_ != nullptr; }
     const std::string &path() const { return path_; }
 
-    // The best score ever kept, 0 when there is none.
-    int best_score();
+    int best_score() override;
 
     // Never blocks on the disk: queues the game for the writer thread. False when
     // RECORD_QUEUE_MAX games already wait: the game is counted as failed and logged,
     // nothing is written and no completion follows for this ticket.
-    bool submit(uint64_t ticket, game_record rec);
-    // Appends the tickets whose write ended since the last call, with success.
-    void take_completions(std::vector<std::pair<uint64_t, bool>> &out);
-    // Never blocks on the disk: the writer thread reads the kept game `id` with its
-    // replay, in turn with the writes. False when RECORD_QUEUE_MAX jobs already wait (or
-    // nothing is kept); else its answer comes through take_kept_games.
-    bool request_game(uint64_t ticket, int64_t id);
-    void take_kept_games(std::vector<kept_game> &out);
-    uint64_t written() const { return written_.load(); }
-    uint64_t failed() const { return failed_.load(); }
+    bool submit(uint64_t ticket, game_record rec) override;
+    void take_completions(std::vector<std::pair<uint64_t, bool>> &out) override;
+    // Writes one game on the caller's thread and counts it, for a store whose queue is
+    // never used (the spool, written by the shared database's own thread).
+    bool write_now(const game_record &rec, std::string &why);
+    uint64_t written() const override { return written_.load(); }
+    uint64_t failed() const override { return failed_.load(); }
+    // The writer thread reads the game; false when RECORD_QUEUE_MAX jobs already wait or
+    // nothing is kept.
+    bool request_game(uint64_t ticket, int64_t id) override;
+    void take_kept_games(std::vector<kept_game> &out) override;
 
     // Best HALL_BEST scores ever and the last HALL_RECENT games, refreshed by the writer
     // after each write (before its completion is reported) and at open. Null for a
     // store that keeps nothing.
-    std::shared_ptr<const hall_of_fame> hall() const;
+    std::shared_ptr<const hall_of_fame> hall() const override;
 
     // Reads on a connection of their own (for --records, the status page and tests).
     std::vector<score_row> best_scores(int n, int64_t since_ms = 0);
@@ -107,11 +141,11 @@ public:
     std::vector<game_row> player_games(const std::string &name, int n);
     // Every kept game's id, oldest first; one game whole with its replay (false: none).
     std::vector<int64_t> game_ids();
-    bool read_game(int64_t id, game_record &rec);
+    bool read_game(int64_t id, game_record &rec) override;
     // Why the last read failed ("" when none has): a failed read returns nothing.
     std::string read_error();
 
-    ~record_store();  // writes what is queued, then stops the writer thread
+    ~record_store() override;  // writes what is queued, then stops the writer thread
     record_store(const record_store &) = delete;
     record_store &operator=(const record_store &) = delete;
 
@@ -123,6 +157,8 @@ private:
     };
 
     record_store() = default;
+    static std::unique_ptr<record_store> open_as(const std::string &path, bool spool,
+                                                 std::string &error, server_log *log);
     void writer_loop();
     void serve_read(const queued &q);
     bool write_game(const game_record &rec, std::string &why);
@@ -134,6 +170,7 @@ private:
 
     std::string path_;
     server_log *log_ = nullptr;
+    bool spool_ = false;         // games written are marked as waiting for the shared database
     sqlite3 *db_ = nullptr;      // the writer thread's connection (set up at open)
     sqlite3 *reader_ = nullptr;  // the reads', opened on first use under read_mutex_
     std::mutex read_mutex_;
@@ -162,6 +199,9 @@ std::string default_records_path();
 // the process exit code: 1 after a one-line error on standard error when there is no
 // usable store at path.
 int print_records(const std::string &path, int n, FILE *out);
+// The two tables of --records under a title naming where they come from.
+void print_record_tables(const std::string &where, int n, const std::vector<score_row> &best,
+                         const std::vector<game_row> &last, FILE *out);
 
 // A name as a terminal may show it: printable ASCII as is, a backslash as "\\", every
 // other byte as \xNN.

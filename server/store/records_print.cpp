@@ -112,9 +112,15 @@ int print_records(const std::string &path, int n, FILE *out)
         fprintf(stderr, "mazecar-server: %s\n", failed.c_str());
         return 1;
     }
-    fprintf(out, "Best %d scores in %s\n", n, escape_name(path).c_str());
+    print_record_tables(path, n, best, last, out);
+    return 0;
+}
+
+void print_record_tables(const std::string &where, int n, const std::vector<score_row> &best,
+                         const std::vector<game_row> &last, FILE *out)
+{
+    fprintf(out, "Best %d scores in %s\n", n, escape_name(where).c_str());
     print_scores(best, out);
     fprintf(out, "\nLast %d games\n", n);
     print_games(last, out);
-    return 0;
 }

@@ -2,10 +2,12 @@
 #include "store/replays.h"
 
 #include <chrono>
+#include <functional>
 #include <sys/stat.h>
 
 #include "game/placement.h"
 #include "game/replay.h"
+#include "store/pg_records.h"
 
 namespace {
 
@@ -79,15 +81,17 @@ struct tally {
     int played = 0, differ = 0, bare = 0;
 };
 
-void verify_one(record_store &store, int64_t id, tally &t, FILE *out)
+// Reads one kept game whole; false with why when it cannot.
+using game_reader = std::function<bool(int64_t id, game_record &rec, std::string &why)>;
+
+void verify_one(const game_reader &read, int64_t id, tally &t, FILE *out)
 {
     game_record kept, replayed;
     std::string why;
-    if (!store.read_game(id, kept)) {
+    if (!read(id, kept, why)) {
         t.played++;
-        fprintf(out, "game %lld: cannot be read: %s\n", static_cast<long long>(id),
-                store.read_error().c_str());
         t.differ++;
+        fprintf(out, "game %lld: cannot be read: %s\n", static_cast<long long>(id), why.c_str());
         return;
     }
     if (kept.replay.empty()) {
@@ -105,10 +109,49 @@ void verify_one(record_store &store, int64_t id, tally &t, FILE *out)
     }
 }
 
+int verify_all(const std::vector<int64_t> &ids, const game_reader &read, FILE *out)
+{
+    auto t0 = std::chrono::steady_clock::now();
+    tally t;
+    for (int64_t id : ids)
+        verify_one(read, id, t, out);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    fprintf(out,
+            "%d games played again in %.1f s (%.1f a second): %d as kept, %d not; %d kept "
+            "without a replay\n",
+            t.played, seconds, seconds > 0 ? t.played / seconds : 0.0, t.played - t.differ,
+            t.differ, t.bare);
+    return t.differ == 0 ? 0 : 1;
+}
+
+// The fleet's games in PostgreSQL, read without changing anything.
+int verify_pg(const std::string &uri, FILE *out)
+{
+    std::string why;
+    pg_link link(uri);
+    std::vector<int64_t> ids;
+    if (!pg_uri_valid(uri, why) || !link.connect(true) || !pg_game_ids(link, ids)) {
+        fprintf(stderr, "mazecar-server: records database %s: %s\n", pg_display(uri).c_str(),
+                why.empty() ? link.error().c_str() : why.c_str());
+        return 1;
+    }
+    return verify_all(
+        ids,
+        [&link](int64_t id, game_record &rec, std::string &err) {
+            bool found = false;
+            bool ok = pg_read_game(link, id, rec, found) && found;
+            err = found ? link.error() : "gone meanwhile";
+            return ok;
+        },
+        out);
+}
+
 }  // namespace
 
 int verify_replays(const std::string &path, FILE *out)
 {
+    if (is_postgres_uri(path.c_str()))
+        return verify_pg(path, out);
     struct stat st;
     if (path == "none" || path.empty() || stat(path.c_str(), &st) != 0) {
         fprintf(stderr, "mazecar-server: records store %s: no such file (no game kept yet)\n",
@@ -121,20 +164,17 @@ int verify_replays(const std::string &path, FILE *out)
         fprintf(stderr, "mazecar-server: %s\n", error.c_str());
         return 1;
     }
-    auto t0 = std::chrono::steady_clock::now();
     std::vector<int64_t> ids = store->game_ids();
     if (!store->read_error().empty()) {
         fprintf(stderr, "mazecar-server: %s\n", store->read_error().c_str());
         return 1;
     }
-    tally t;
-    for (int64_t id : ids)
-        verify_one(*store, id, t, out);
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    fprintf(out,
-            "%d games played again in %.1f s (%.1f a second): %d as kept, %d not; %d kept "
-            "without a replay\n",
-            t.played, seconds, seconds > 0 ? t.played / seconds : 0.0, t.played - t.differ,
-            t.differ, t.bare);
-    return t.differ == 0 ? 0 : 1;
+    return verify_all(
+        ids,
+        [&store](int64_t id, game_record &rec, std::string &err) {
+            bool ok = store->read_game(id, rec);
+            err = store->read_error().empty() ? "gone meanwhile" : store->read_error();
+            return ok;
+        },
+        out);
 }

@@ -77,6 +77,12 @@ struct server_figures {
     uint64_t late_steps;              // steps that started more than 5 ms late
     bool store;                       // a records store is open
     uint64_t records_written, records_failed;
+    // Games waiting in the local spool for the shared database; -1: no spool.
+    int64_t spool_backlog = -1;
+    // The fleet (relays -1 without one): relays open, players handed over to the process
+    // holding their room, players who played their room here for want of an answer.
+    int relays = -1;
+    uint64_t handed_over = 0, fleet_played_here = 0;
 };
 
 struct status_snapshot {

@@ -18,7 +18,7 @@
 #include "web/stream_hub.h"
 
 struct status_http::site {
-    site(snapshot_board &board, const http_limits &l, record_store *store)
+    site(snapshot_board &board, const http_limits &l, records_sink *store)
         : limits(l), guard(l), texts(board), streams(board, store, guard)
     {
     }
@@ -290,7 +290,7 @@ bool status_http::site::start(int listener)
 }
 
 bool status_http::start(const std::string &addr, int port, snapshot_board &board,
-                        std::string &error, const http_limits &limits, record_store *store)
+                        std::string &error, const http_limits &limits, records_sink *store)
 {
     stop();
     std::string why;

@@ -12,7 +12,7 @@
 
 #include "web/status.h"
 
-class record_store;
+class records_sink;
 
 // Limits of the HTTP side. Each bounds what one client, or many, can cost.
 struct http_limits {
@@ -59,7 +59,7 @@ public:
     // False and a one-line error when it cannot listen. Port 0 takes an ephemeral port
     // (see port()).
     bool start(const std::string &addr, int port, snapshot_board &board, std::string &error,
-               const http_limits &limits = http_limits(), record_store *store = nullptr);
+               const http_limits &limits = http_limits(), records_sink *store = nullptr);
     void stop();
     int port() const { return port_; }
     ~status_http();

@@ -214,6 +214,8 @@ function renderFigures(st) {
     figure("Bytes sent", f.bytes_sent),
   ];
   if (f.store) boxes.push(figure("Records written / failed", f.records_written + " / " + f.records_failed));
+  if (f.spool_backlog !== undefined) boxes.push(figure("Spool backlog", f.spool_backlog));
+  if (f.relays !== undefined) boxes.push(figure("Relayed / handed over", f.relays + " / " + f.handed_over));
   document.getElementById("figures").replaceChildren(...boxes);
 }
 

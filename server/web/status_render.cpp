@@ -118,6 +118,13 @@ nlohmann::json figures_json(const server_figures &f)
         out["records_written"] = f.records_written;
         out["records_failed"] = f.records_failed;
     }
+    if (f.spool_backlog >= 0)
+        out["spool_backlog"] = f.spool_backlog;
+    if (f.relays >= 0) {
+        out["relays"] = f.relays;
+        out["handed_over"] = f.handed_over;
+        out["fleet_played_here"] = f.fleet_played_here;
+    }
     return out;
 }
 
@@ -267,6 +274,19 @@ std::string status_metrics(const status_snapshot &s)
         sample(out, "mazecar_records_written_total", number(f.records_written));
         family(out, "mazecar_records_failed_total", "counter", "Game records the store refused.");
         sample(out, "mazecar_records_failed_total", number(f.records_failed));
+    }
+    if (f.spool_backlog >= 0) {
+        family(out, "mazecar_spool_backlog_games", "gauge",
+               "Finished games in the local spool, waiting for the shared database.");
+        sample(out, "mazecar_spool_backlog_games", number(static_cast<double>(f.spool_backlog)));
+    }
+    if (f.relays >= 0) {
+        family(out, "mazecar_relays", "gauge",
+               "Players relayed to the process holding their room.");
+        sample(out, "mazecar_relays", number(static_cast<double>(f.relays)));
+        family(out, "mazecar_handed_over_total", "counter",
+               "Players handed over to the process holding their room.");
+        sample(out, "mazecar_handed_over_total", number(f.handed_over));
     }
     return out;
 }

@@ -46,7 +46,7 @@ struct stream_hub::stream {
     size_t sent = 0;
 };
 
-stream_hub::stream_hub(snapshot_board &board, record_store *store, connection_guard &guard)
+stream_hub::stream_hub(snapshot_board &board, records_sink *store, connection_guard &guard)
     : board_(board), store_(store), guard_(guard)
 {
     ticker_ = std::thread([this] { tick(); });
@@ -74,9 +74,7 @@ std::unique_ptr<game_stream> stream_hub::open_stream(bool live, int64_t id)
         return game_stream::ended("this server keeps no games");
     game_record rec;
     if (!store_->read_game(id, rec))
-        return game_stream::ended(store_->read_error().empty()
-                                      ? "no game " + number + " is kept here"
-                                      : "game " + number + " cannot be read now");
+        return game_stream::ended("no game " + number + " can be read from the records");
     if (rec.replay.empty())
         return game_stream::ended("game " + number + " was kept without a replay");
     return std::make_unique<game_stream>(std::move(rec.replay), now_ms());

@@ -20,13 +20,13 @@
 #include "web/game_stream.h"
 #include "web/http_guard.h"
 
-class record_store;
+class records_sink;
 
 constexpr int STREAM_TICK_MS = 10;  // suspended streams are looked at this often
 
 class stream_hub {
 public:
-    stream_hub(snapshot_board &board, record_store *store, connection_guard &guard);
+    stream_hub(snapshot_board &board, records_sink *store, connection_guard &guard);
     stream_hub(const stream_hub &) = delete;
     stream_hub &operator=(const stream_hub &) = delete;
     ~stream_hub();
@@ -48,7 +48,7 @@ private:
     void tick();
 
     snapshot_board &board_;
-    record_store *store_;
+    records_sink *store_;
     connection_guard &guard_;
     std::mutex mutex_;
     std::condition_variable wake_;
