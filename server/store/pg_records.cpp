@@ -95,12 +95,19 @@ void pg_records::take_kept_games(std::vector<kept_game> &out)
     read_done_.clear();
 }
 
+// A connection found lost (the database restarted meanwhile) is made again once.
 bool pg_records::read_game(int64_t id, game_record &rec)
 {
     std::lock_guard<std::mutex> lock(reader_mutex_);
     bool found = false;
-    rec = game_record{};
-    return reader_.connect(true) && pg_read_game(reader_, id, rec, found) && found;
+    for (int attempt = 0; attempt < 2; attempt++) {
+        rec = game_record{};
+        if (reader_.connect(true) && pg_read_game(reader_, id, rec, found))
+            return found;
+        if (reader_.connected())
+            return false;
+    }
+    return false;
 }
 
 void pg_records::take_completions(std::vector<std::pair<uint64_t, bool>> &out)
@@ -204,6 +211,8 @@ void pg_records::serve_read(const queued &q)
 {
     kept_game k{q.ticket, false, false, game_record{}};
     k.failed = !reach() || !pg_read_game(link_, q.read_id, k.rec, k.found);
+    if (k.failed && !link_.connected())  // found lost: once more on a new connection
+        k.failed = !reach() || !pg_read_game(link_, q.read_id, k.rec, k.found);
     if (k.failed)
         k.found = false;
     std::lock_guard<std::mutex> lock(queue_mutex_);

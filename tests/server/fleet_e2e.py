@@ -11,7 +11,8 @@ with the shipped configuration. Scripted players then check that:
      reaches PostgreSQL exactly once after it is back;
   4. a process killed with SIGKILL: its room opens afresh elsewhere within 15 s, and its
      lease (which frees the rooms of a process that hangs) lapses within 15 s;
-  5. every game in PostgreSQL has its replay (pia's came through the spool), and
+  5. every game in PostgreSQL has its replay (pia's came through the spool), a client
+     checking in as name@#ID and the page's replay stream are shown it, and
      --verify-replays against the database finds every result.
 Exit 77 (skipped) where it cannot run: not root, or no PostgreSQL server or HAProxy.
 """
@@ -229,11 +230,29 @@ def replays_kept(server, pg):
                    " WHERE p.name = 'pia'")
     if bare != "0" or moved != "1":
         fail("games without a replay in PostgreSQL: %s; pia's replays: %s" % (bare, moved))
+    pia = pg.sql("SELECT game_id FROM players WHERE name = 'pia'")
+    with socket.create_connection((ADDRS[1], 5555), WAIT, ("127.0.3.40", 0)) as s:
+        s.settimeout(WAIT)
+        f = s.makefile("rb")
+        word = lambda: struct.unpack(">i", f.read(4))[0]
+        f.read(word())
+        name = ("who@#" + pia).encode() + b"\0"
+        s.sendall(struct.pack(">i", len(name)) + name)
+        word(), word()
+        text = f.read(word()).decode(errors="replace")
+    if "You watch game %s again" % pia not in text:
+        fail("watching pia's game %s from PostgreSQL: %r" % (pia, text))
+    url = "http://%s:8055/api/replay?game=%s" % (ADDRS[2], pia)
+    with urllib.request.urlopen(url, timeout=WAIT) as r:
+        first = r.read(12)
+    if first != b"event: frame":
+        fail("the page's replay of pia's game from PostgreSQL began with %r" % first)
     done = subprocess.run([server, "--verify-replays", "--db", pg.uri], capture_output=True,
                           text=True, timeout=WAIT)
     if done.returncode != 0 or " 0 not;" not in done.stdout:
         fail("--verify-replays: %s%s" % (done.stdout, done.stderr))
-    print("5. every game in PostgreSQL has its replay; " + done.stdout.strip())
+    print("5. every game in PostgreSQL has its replay, shown to a client and to the page; " +
+          done.stdout.strip())
 
 
 def process_killed(pg):
