@@ -156,14 +156,14 @@ void pg_records::worker()
     }
 }
 
-// Connects when the database is away and a retry is due; true when connected. The log
-// hears of each change between reachable and not, once.
-bool pg_records::reach()
+// Connects when the database is away and a retry is due (at once: whether due or not);
+// true when connected. The log hears of each change between reachable and not, once.
+bool pg_records::reach(bool at_once)
 {
     if (link_.connected())
         return true;
     long long now = monotonic_ms();
-    if (now < retry_due_ms_)
+    if (now < retry_due_ms_ && !at_once)
         return false;
     retry_due_ms_ = now + PG_RETRY_MS;
     if (!link_.connect()) {
@@ -206,13 +206,15 @@ void pg_records::keep(const queued &q)
     done_.emplace_back(q.ticket, kept);
 }
 
-// A kept game the loop asked for; with the database away it cannot be read now.
+// A kept game the loop asked for, for a person waiting: the database is tried at once,
+// and a connection found lost is made again once; with the database away the game
+// cannot be read now.
 void pg_records::serve_read(const queued &q)
 {
     kept_game k{q.ticket, false, false, game_record{}};
-    k.failed = !reach() || !pg_read_game(link_, q.read_id, k.rec, k.found);
-    if (k.failed && !link_.connected())  // found lost: once more on a new connection
-        k.failed = !reach() || !pg_read_game(link_, q.read_id, k.rec, k.found);
+    k.failed = !reach(true) || !pg_read_game(link_, q.read_id, k.rec, k.found);
+    if (k.failed && !link_.connected())
+        k.failed = !reach(true) || !pg_read_game(link_, q.read_id, k.rec, k.found);
     if (k.failed)
         k.found = false;
     std::lock_guard<std::mutex> lock(queue_mutex_);

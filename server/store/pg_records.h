@@ -67,7 +67,7 @@ private:
     void keep(const queued &q);
     void serve_read(const queued &q);
     bool upkeep();
-    bool reach();
+    bool reach(bool at_once = false);
     bool insert_game(const game_record &rec);
     bool drain_some();
     void refresh_hall();
