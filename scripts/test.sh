@@ -38,8 +38,8 @@ for f in games/mazecar games/mazecar-server share/applications/mazecar.desktop s
 done
 echo "install: programs, launcher, man pages, desktop entry, icons, metainfo, README, LICENSE and host guides in place"
 # The menu's launcher from the installed tree: it finds the programs beside itself.
-xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" python3 tests/launcher/launcher_test.py \
-  --launcher "$prefix/games/mazecar-launch" --server "$prefix/games/mazecar-server" \
+XDG_STATE_HOME="$prefix/state" xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" \
+  python3 tests/launcher/launcher_test.py --launcher "$prefix/games/mazecar-launch" --server "$prefix/games/mazecar-server" \
   --shots build/tests/launcher/installed-shots
 
 echo "=== fuzz targets, 60 s each ==="

@@ -264,6 +264,9 @@ def process_killed(pg):
     victim = ADDRS.index(owner.split(":")[0])
     procs["server%d" % victim].send_signal(signal.SIGKILL)
     killed_at = time.monotonic()
+    # Only once the process is gone are its sockets closed; a player sent sooner may
+    # still be accepted by the dying process and then reset.
+    procs["server%d" % victim].wait(timeout=10)
     eve = play("eve@dies", "127.0.0.1", "127.0.3.31")
     others = [i for i in range(3) if i != victim]
     wait_until("room dies to open on another process within 15 s",
