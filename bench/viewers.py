@@ -6,7 +6,8 @@
 Measures the server's processor time for SECONDS before the viewers come (the idle
 figure: with the bots, for live) and for SECONDS with them, and what each viewer
 received a second. Runs in a network namespace of its own (root), so the ports are its
-own and nothing leaves loopback. The HTTP side holds 24 connections at most.
+own and nothing leaves loopback (for live, the server keeps nothing: DB stays as it
+was). The HTTP side holds 24 connections at most.
 
     bench/viewers.py BUILD DB MODE [VIEWERS] [SECONDS]
 """
@@ -99,7 +100,8 @@ def main():
         game_id, steps, size = c.execute(
             "SELECT game_id, steps, length(inputs) FROM replays ORDER BY steps DESC").fetchone()
     server = subprocess.Popen(
-        [build + "/server/mazecar-server", "--db", db, "--stats-seconds", "0", "--http", HTTP,
+        [build + "/server/mazecar-server", "--db", "none" if mode == "live" else db,
+         "--stats-seconds", "0", "--http", HTTP,
          "--viewers", str(viewers), "--per-address", str(viewers + 8),
          "--connect-rate", str(viewers + 8)], stdout=subprocess.DEVNULL)
     bots = None
