@@ -27,7 +27,7 @@ constexpr int RECORDS_MAX = 10000;
 
 // One option. A number has a range and the field it fills; any other option takes its
 // value (or none) through apply, which says whether the value was good.
-struct option_spec {
+struct option_entry {
     const char *name;  // without the leading dashes
     const char *arg;   // the value's name in --help; null: the option takes none
     int lo, hi;
@@ -85,7 +85,7 @@ bool take_rivals_in_rooms(server_options &o, const char *)
     return true;
 }
 
-const option_spec table[] = {
+const option_entry table[] = {
     {"listen", "ADDR", 0, 0, nullptr,
      [](server_options &o, const char *v) { return take_text(v, o.listen_addr); },
      "IPv4 or IPv6 address to listen on (default 127.0.0.1; 0.0.0.0\n"
@@ -238,16 +238,16 @@ const char *optional_value(int argc, char **argv)
 }
 
 // Applies the table entry found by getopt_long; false when its value is not good.
-bool apply_option(const option_spec &spec, const char *value, server_options &opts)
+bool apply_option(const option_entry &entry, const char *value, server_options &opts)
 {
-    if (spec.number) {
-        if (spec.arg && spec.arg[0] == '[' && !value) {
-            spec.number(opts) = RECORDS_DEFAULT;
+    if (entry.number) {
+        if (entry.arg && entry.arg[0] == '[' && !value) {
+            entry.number(opts) = RECORDS_DEFAULT;
             return true;
         }
-        return parse_int(value, spec.lo, spec.hi, &spec.number(opts));
+        return parse_int(value, entry.lo, entry.hi, &entry.number(opts));
     }
-    return spec.apply(opts, value);
+    return entry.apply(opts, value);
 }
 
 void set_defaults(server_options &opts)
@@ -313,7 +313,7 @@ void print_usage(const char *program)
     printf("Usage: %s [options]\n"
            "The Mazecar game server: many games in one process, on TCP port %d.\n\n",
            program, SERVER_PORT);
-    for (const option_spec &o : table) {
+    for (const option_entry &o : table) {
         char name[40];
         snprintf(name, sizeof name, "--%s%s%s", o.name, o.arg ? " " : "", o.arg ? o.arg : "");
         print_help_text(name, o.help);
