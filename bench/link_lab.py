@@ -24,7 +24,11 @@ the player gets is matched to the time it was sent. Printed per run:
   client taking one message per 10 ms tick took it (p50, max).
 
     bench/link_lab.py --server build/server/mazecar-server [--seconds 30] [--links abc]
-                      [--modes nagle,shipped] [--jitter-ms 5]
+                      [--modes nagle,shipped] [--jitter-ms 5] [--rto-min-ms N] [--thin]
+
+--rto-min-ms and --thin tune the server side's host, not the server: the least
+retransmission time-out of its route to the player (ip route ... rto_min), and linear
+rather than doubling time-outs for thin streams (net.ipv4.tcp_thin_linear_timeouts).
 
 Root only (network namespaces)."""
 import argparse
@@ -40,7 +44,7 @@ import types
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "linklab"))
-from linklab import ADDRESS_B, LinkLab  # noqa: E402
+from linklab import ADDRESS_A, ADDRESS_B, DEVICE, LinkLab  # noqa: E402
 from player import (KEY_DOWN, KEY_LEFT, KEY_RIGHT, KEY_SPACE, KEY_UP, TAG_PLAYERINFO,  # noqa
                     TAG_START, Player, key_frame)
 
@@ -199,7 +203,17 @@ def read(path):
         return f.read()
 
 
-def run(server, link, mode, seconds, seed, jitter_ms):
+def tune_server_host(lab, rto_min_ms, thin):
+    """The host settings of side "b", where the server runs."""
+    if rto_min_ms:
+        lab.ns.run(lab.side("b"), "route", "replace", ADDRESS_A, "dev", DEVICE, "src", ADDRESS_B,
+                   "rto_min", f"{rto_min_ms}ms")
+    if thin:
+        subprocess.run(lab.exec_prefix("b") + ["sysctl", "-qw",
+                                               "net.ipv4.tcp_thin_linear_timeouts=1"], check=True)
+
+
+def run(server, link, mode, seconds, seed, jitter_ms, host=(0, False)):
     with contextlib.ExitStack() as stack, tempfile.TemporaryDirectory() as work:
         def skip(why):
             sys.exit("link_lab: " + why)
@@ -207,6 +221,7 @@ def run(server, link, mode, seconds, seed, jitter_ms):
         trace = os.path.join(work, "trace")
         lab = LinkLab(owner, delay_ms=50, jitter_ms=jitter_ms, seconds=seconds + 120, seed=seed,
                       trace=trace, **LINKS[link])
+        tune_server_host(lab, *host)
         log = open(os.path.join(work, "server.log"), "w+")
         env = dict(os.environ, MAZECAR_BENCH_NAGLE="1") if mode == "nagle" else None
         proc = subprocess.Popen(lab.exec_prefix("b") + [
@@ -254,13 +269,18 @@ def main():
     p.add_argument("--jitter-ms", type=float, default=5.0,
                    help="each way, uniform (default 5: the round trip 100 ms ± 10 ms)")
     p.add_argument("--modes", default="nagle,shipped")
+    p.add_argument("--rto-min-ms", type=int, default=0,
+                   help="the server side's least retransmission time-out (default: the system's)")
+    p.add_argument("--thin", action="store_true",
+                   help="linear time-outs for thin streams on the server side")
     args = p.parse_args()
     if os.geteuid() != 0:
         sys.exit("link_lab: needs root (network namespaces)")
     print(f"load {os.getloadavg()[0]:.1f}, kernel {os.uname().release}", flush=True)
     for link in args.links:
         for mode in args.modes.split(","):
-            run(os.path.abspath(args.server), link, mode, args.seconds, args.seed, args.jitter_ms)
+            run(os.path.abspath(args.server), link, mode, args.seconds, args.seed, args.jitter_ms,
+                (args.rto_min_ms, args.thin))
 
 
 if __name__ == "__main__":

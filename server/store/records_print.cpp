@@ -13,7 +13,8 @@ std::string escape_name(const std::string &name)
 {
     static const char hex[] = "0123456789abcdef";
     std::string out;
-    for (unsigned char c : name) {
+    for (char ch : name) {
+        auto c = static_cast<unsigned char>(ch);
         if (c == '\\') {
             out += "\\\\";
         } else if (c >= 0x20 && c < 0x7f) {
