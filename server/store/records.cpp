@@ -241,6 +241,8 @@ bool query_replay(sqlite3 *db, int64_t id, game_record &rec)
     return rc == SQLITE_ROW || rc == SQLITE_DONE;
 }
 
+}  // namespace
+
 // The kept game `id` whole, with its players in place order, its rounds and its replay;
 // found is false (and the read good) when the store holds no such game.
 bool query_kept_game(sqlite3 *db, int64_t id, game_record &rec, bool &found)
@@ -268,6 +270,8 @@ bool query_kept_game(sqlite3 *db, int64_t id, game_record &rec, bool &found)
     return query_kept_players(db, id, rec) && query_kept_rounds(db, id, rec) &&
            query_replay(db, id, rec);
 }
+
+namespace {
 
 // Opens a connection to an existing or new file with the store's settings.
 sqlite3 *connect(const std::string &path, int flags, std::string &why)

@@ -59,83 +59,27 @@ int64_t spool_reader::count()
     return st.column_int(0);
 }
 
-namespace {
-
-bool read_players(sqlite3 *db, int64_t id, std::vector<player_record> &out)
-{
-    statement st(db, "SELECT name, place, score, flags, wins, finished FROM players"
-                     " WHERE game_id = ?1 ORDER BY place");
-    if (!st.ok())
-        return false;
-    st.integer(1, id);
-    int rc;
-    while ((rc = sqlite3_step(st.s)) == SQLITE_ROW)
-        out.push_back(player_record{st.column_bytes(0), static_cast<int>(st.column_int(1)),
-                                    static_cast<int>(st.column_int(2)),
-                                    static_cast<int>(st.column_int(3)),
-                                    static_cast<int>(st.column_int(4)), st.column_int(5) != 0});
-    return rc == SQLITE_DONE;
-}
-
-bool read_rounds(sqlite3 *db, int64_t id, std::vector<round_record> &out)
-{
-    statement st(db, "SELECT number, coalesce(winner_place, -1), coalesce(winner_name, ''),"
-                     " flags FROM rounds WHERE game_id = ?1 ORDER BY number");
-    if (!st.ok())
-        return false;
-    st.integer(1, id);
-    int rc;
-    while ((rc = sqlite3_step(st.s)) == SQLITE_ROW)
-        out.push_back(round_record{static_cast<int>(st.column_int(0)),
-                                   static_cast<int>(st.column_int(1)), st.column_bytes(2),
-                                   static_cast<int>(st.column_int(3))});
-    return rc == SQLITE_DONE;
-}
-
-// The spool's schema is always the current one: its games keep their replays.
-bool read_replay(sqlite3 *db, int64_t id, game_record &rec)
-{
-    statement st(db, "SELECT steps, inputs FROM replays WHERE game_id = ?1");
-    if (!st.ok())
-        return false;
-    st.integer(1, id);
-    int rc = sqlite3_step(st.s);
-    if (rc == SQLITE_ROW) {
-        rec.replay_steps = static_cast<long>(st.column_int(0));
-        rec.replay = st.column_bytes(1);
-    }
-    return rc == SQLITE_ROW || rc == SQLITE_DONE;
-}
-
-}  // namespace
-
 bool spool_reader::oldest(game_record &rec, int64_t &id)
 {
     error_.clear();
-    statement st(db_, "SELECT g.id, s.uid, g.started_ms, g.ended_ms, g.seed, g.rounds_played,"
-                      " g.places, g.enemies, g.room, g.abandoned FROM spooled s"
-                      " JOIN games g ON g.id = s.game_id ORDER BY g.id LIMIT 1");
-    if (!st.ok())
-        return failed("read");
-    int rc = sqlite3_step(st.s);
-    if (rc == SQLITE_DONE)
-        return false;
-    if (rc != SQLITE_ROW)
-        return failed("read");
+    std::string uid;
+    {
+        statement st(db_, "SELECT game_id, uid FROM spooled ORDER BY game_id LIMIT 1");
+        if (!st.ok())
+            return failed("read");
+        int rc = sqlite3_step(st.s);
+        if (rc == SQLITE_DONE)
+            return false;
+        if (rc != SQLITE_ROW)
+            return failed("read");
+        id = st.column_int(0);
+        uid = st.column_bytes(1);
+    }
     rec = game_record{};
-    id = st.column_int(0);
-    rec.uid = st.column_bytes(1);
-    rec.started_ms = st.column_int(2);
-    rec.ended_ms = st.column_int(3);
-    rec.seed = static_cast<uint32_t>(st.column_int(4));
-    rec.rounds_played = static_cast<int>(st.column_int(5));
-    rec.places = static_cast<int>(st.column_int(6));
-    rec.enemies = static_cast<int>(st.column_int(7));
-    rec.room = st.column_bytes(8);
-    rec.abandoned = st.column_int(9) != 0;
-    if (!read_players(db_, id, rec.players) || !read_rounds(db_, id, rec.rounds) ||
-        !read_replay(db_, id, rec))
+    bool found = false;
+    if (!query_kept_game(db_, id, rec, found) || !found)
         return failed("read");
+    rec.uid = uid;
     return true;
 }
 

@@ -1,5 +1,6 @@
 // Small helpers over SQLite's C interface shared by the records store and its spool:
-// a prepared statement that finalizes itself, and running plain SQL.
+// a prepared statement that finalizes itself, running plain SQL, and reading a kept
+// game back whole.
 #pragma once
 
 #include <cstdint>
@@ -32,3 +33,8 @@ inline bool exec(sqlite3 *db, const char *sql)
 {
     return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
+
+struct game_record;
+// The kept game `id` whole, with its players in place order, its rounds and its replay;
+// found is false (and the read good) when the store holds no such game.
+bool query_kept_game(sqlite3 *db, int64_t id, game_record &rec, bool &found);
