@@ -199,6 +199,9 @@ std::string default_records_path();
 // the process exit code: 1 after a one-line error on standard error when there is no
 // usable store at path.
 int print_records(const std::string &path, int n, FILE *out);
+// The SQLite store at path opened for reading only, or null after saying on standard
+// error why not (no such file, a folder the user may not enter, not a store).
+std::unique_ptr<record_store> open_store_to_read(const std::string &path);
 // The two tables of --records under a title naming where they come from.
 void print_record_tables(const std::string &where, int n, const std::vector<score_row> &best,
                          const std::vector<game_row> &last, FILE *out);

@@ -83,27 +83,33 @@ static void print_games(const std::vector<game_row> &rows, FILE *out)
     }
 }
 
+std::unique_ptr<record_store> open_store_to_read(const std::string &path)
+{
+    struct stat st;
+    if (path.empty() || path == "none" || stat(path.c_str(), &st) != 0) {
+        // A folder the user may not enter (the service's) is not a missing file.
+        std::string why = path.empty() || path == "none" || errno == ENOENT
+                              ? "no such file (no game kept yet)"
+                              : std::string("cannot open: ") + strerror(errno);
+        fprintf(stderr, "mazecar-server: records store %s: %s\n", path.c_str(), why.c_str());
+        return nullptr;
+    }
+    std::string error;
+    std::unique_ptr<record_store> store = record_store::open_read_only(path, error);
+    if (!store)
+        fprintf(stderr, "mazecar-server: %s\n", error.c_str());
+    return store;
+}
+
 int print_records(const std::string &path, int n, FILE *out)
 {
     if (path == "none") {
         fprintf(stderr, "mazecar-server: --records: --db none keeps no records\n");
         return 1;
     }
-    struct stat st;
-    if (path.empty() || stat(path.c_str(), &st) != 0) {
-        // A folder the user may not enter (the service's) is not a missing file.
-        std::string why = path.empty() || errno == ENOENT
-                              ? "no such file (no game kept yet)"
-                              : std::string("cannot open: ") + strerror(errno);
-        fprintf(stderr, "mazecar-server: records store %s: %s\n", path.c_str(), why.c_str());
+    std::unique_ptr<record_store> store = open_store_to_read(path);
+    if (!store)
         return 1;
-    }
-    std::string error;
-    std::unique_ptr<record_store> store = record_store::open_read_only(path, error);
-    if (!store) {
-        fprintf(stderr, "mazecar-server: %s\n", error.c_str());
-        return 1;
-    }
     std::vector<score_row> best = store->best_scores(n);
     std::string failed = store->read_error();
     std::vector<game_row> last = store->last_games(n);

@@ -3,7 +3,6 @@
 
 #include <chrono>
 #include <functional>
-#include <sys/stat.h>
 
 #include "game/placement.h"
 #include "game/replay.h"
@@ -152,18 +151,9 @@ int verify_replays(const std::string &path, FILE *out)
 {
     if (is_postgres_uri(path.c_str()))
         return verify_pg(path, out);
-    struct stat st;
-    if (path == "none" || path.empty() || stat(path.c_str(), &st) != 0) {
-        fprintf(stderr, "mazecar-server: records store %s: no such file (no game kept yet)\n",
-                path.c_str());
+    std::unique_ptr<record_store> store = open_store_to_read(path);
+    if (!store)
         return 1;
-    }
-    std::string error;
-    std::unique_ptr<record_store> store = record_store::open_read_only(path, error);
-    if (!store) {
-        fprintf(stderr, "mazecar-server: %s\n", error.c_str());
-        return 1;
-    }
     std::vector<int64_t> ids = store->game_ids();
     if (!store->read_error().empty()) {
         fprintf(stderr, "mazecar-server: %s\n", store->read_error().c_str());
