@@ -16,11 +16,14 @@ import os
 import selectors
 import socket
 import sqlite3
-import struct
 import subprocess
 import sys
 import time
 import urllib.request
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "server"))
+from wire_client import check_in  # noqa: E402
 
 HTTP = "127.0.0.1:8055"
 
@@ -29,26 +32,6 @@ def cpu_seconds(pid):
     with open("/proc/%d/stat" % pid) as f:
         fields = f.read().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-
-def read_exact(sock, n):
-    data = b""
-    while len(data) < n:
-        chunk = sock.recv(n - len(data))
-        if not chunk:
-            raise EOFError
-        data += chunk
-    return data
-
-
-def check_in(name):
-    sock = socket.create_connection(("127.0.0.1", 5555), timeout=10)
-    read_exact(sock, struct.unpack(">i", read_exact(sock, 4))[0])
-    raw = name.encode() + b"\0"
-    sock.sendall(struct.pack(">i", len(raw)) + raw)
-    read_exact(sock, 8)
-    read_exact(sock, struct.unpack(">i", read_exact(sock, 4))[0])
-    return sock
 
 
 def stream(k, path):
@@ -113,7 +96,7 @@ def main():
             game_id = running_game()
         idle = measure(server.pid, seconds, [])[0]
         if mode == "game":
-            socks = [check_in("viewer%d@#%d" % (k, game_id)) for k in range(viewers)]
+            socks = [check_in("viewer%d@#%d" % (k, game_id), 10)[0] for k in range(viewers)]
         else:
             socks = [stream(k, "/api/%s?game=%d" % (mode, game_id)) for k in range(viewers)]
         busy, received, frames = measure(server.pid, seconds, socks)

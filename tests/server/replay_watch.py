@@ -10,7 +10,6 @@ server with a records store, then
 import argparse
 import os
 import re
-import socket
 import sqlite3
 import struct
 import subprocess
@@ -18,44 +17,10 @@ import sys
 import tempfile
 import time
 
+from wire_client import check_in, fail, read_exact, wait_until
+
 WAIT_S = 60.0
 TAG_READY, TAG_FINAL_RESULT, TAG_QUIT = 8, 12, 15
-
-
-def fail(msg):
-    print("FAIL: " + msg)
-    sys.exit(1)
-
-
-def wait_until(what, check, timeout=WAIT_S):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        value = check()
-        if value:
-            return value
-        time.sleep(0.2)
-    fail("timed out waiting for " + what)
-
-
-def read_exact(sock, n):
-    data = b""
-    while len(data) < n:
-        chunk = sock.recv(n - len(data))
-        if not chunk:
-            raise EOFError
-        data += chunk
-    return data
-
-
-def check_in(name):
-    """Checks in; returns the socket, the entry number, the places and the text."""
-    sock = socket.create_connection(("127.0.0.1", 5555), timeout=WAIT_S)
-    read_exact(sock, struct.unpack(">i", read_exact(sock, 4))[0])
-    raw = name.encode() + b"\0"
-    sock.sendall(struct.pack(">i", len(raw)) + raw)
-    entry, places = struct.unpack(">ii", read_exact(sock, 8))
-    text = read_exact(sock, struct.unpack(">i", read_exact(sock, 4))[0])
-    return sock, entry, places, text.rstrip(b"\0").decode()
 
 
 def watch(sock):
@@ -84,14 +49,14 @@ def main():
                                "--flags", "2", "--seed", "5", "--db", db],
                               stdout=open(log_path, "w"), stderr=subprocess.STDOUT)
     try:
-        wait_until("the server", lambda: "listening on" in open(log_path).read())
+        wait_until("the server", lambda: "listening on" in open(log_path).read(), WAIT_S)
         subprocess.run([args.bots, "--clients", "4", "--seconds", "15"], check=True,
                        stdout=subprocess.DEVNULL, timeout=WAIT_S)
         # Every game begun is kept once its players have gone.
         log = lambda: open(log_path).read()
         closed = lambda: len(re.findall(r"game \d+ closed", log()))
         wait_until("every game kept", lambda: closed() == log().count(" opened") and
-                   len(kept(db, "SELECT id FROM games")) == log().count(": round 1,"))
+                   len(kept(db, "SELECT id FROM games")) == log().count(": round 1,"), WAIT_S)
         games = kept(db, "SELECT g.id, g.places, r.steps FROM games g JOIN replays r"
                          " ON r.game_id = g.id ORDER BY g.id")
         if not games:
@@ -99,7 +64,7 @@ def main():
         game_id, places, steps = games[0]
         opened = log().count(" opened")
 
-        sock, entry, got_places, text = check_in("eve@#%d" % game_id)
+        sock, entry, got_places, text = check_in("eve@#%d" % game_id, WAIT_S)
         if got_places != places or not 0 <= entry < places or "watch game %d" % game_id not in text:
             fail("check-in answer %d %d %r for game %d of %d places"
                  % (entry, got_places, text, game_id, places))
@@ -115,7 +80,7 @@ def main():
         if not 0.9 * expected - 0.5 < seconds < 1.3 * expected + 2:
             fail("not at the speed it was played")
 
-        sock, _, _, text = check_in("eve@#999999")
+        sock, _, _, text = check_in("eve@#999999", WAIT_S)
         if "999999 is not kept" not in text or watch(sock)[-1][0] != TAG_QUIT:
             fail("an unknown game: %r" % text)
         sock.close()

@@ -26,36 +26,12 @@ import time
 import urllib.request
 
 import status_page_browser as browser
+from wire_client import check_in, fail, read_exact, wait_until
 
 WAIT_S = 30.0
 MARKUP = "<i>x</i>"        # a name that must show as text
 TAG_PLAYERINFO, TAG_START = 1, 9
 KEY_UP, KEY_DOWN, KEY_LEFT, KEY_RIGHT, KEY_SPACE = 1, 2, 4, 8, 16
-
-
-def fail(msg):
-    print("FAIL: " + msg)
-    sys.exit(1)
-
-
-def wait_until(what, check, timeout=WAIT_S):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        value = check()
-        if value:
-            return value
-        time.sleep(0.1)
-    fail("timed out waiting for " + what)
-
-
-def read_exact(sock, n):
-    data = b""
-    while len(data) < n:
-        chunk = sock.recv(n - len(data))
-        if not chunk:
-            raise EOFError
-        data += chunk
-    return data
 
 
 class Player(threading.Thread):
@@ -67,14 +43,7 @@ class Player(threading.Thread):
         self.name = name
         self.positions = []  # arrival times of position messages
         self.stop = threading.Event()
-        self.sock = socket.create_connection(("127.0.0.1", 5555), timeout=WAIT_S)
-        n = struct.unpack(">i", read_exact(self.sock, 4))[0]
-        read_exact(self.sock, n)
-        raw = name.encode() + b"\0"
-        self.sock.sendall(struct.pack(">i", len(raw)) + raw)
-        read_exact(self.sock, 8)
-        n = struct.unpack(">i", read_exact(self.sock, 4))[0]
-        read_exact(self.sock, n)
+        self.sock = check_in(name, WAIT_S)[0]
 
     def keys(self, word):
         self.sock.sendall(struct.pack(">iii", 0, 12, word))
@@ -183,7 +152,8 @@ def main():
     players = []
     held = []
     try:
-        wait_until("the server to listen", lambda: "listening on" in open(log_path).read())
+        wait_until("the server to listen", lambda: "listening on" in open(log_path).read(),
+                   WAIT_S)
         players = [Player(MARKUP + "@red"), Player("ann@red"), Player("bob@blue")]
         for p in players:
             p.start()
@@ -194,7 +164,7 @@ def main():
             except OSError:
                 return None
             return len(games) == 2 and all(g["phase"] == "play" for g in games) and games
-        games = wait_until("both games in play", both_playing)
+        games = wait_until("both games in play", both_playing, WAIT_S)
         rooms = sorted(g["room"] for g in games)
         names = sorted(c["name"] for g in games for c in g["cars"])
         if rooms != ["blue", "red"] or names != sorted([MARKUP, "ann", "bob"]):
@@ -207,7 +177,7 @@ def main():
         def metrics_with_watcher():
             text = get(base + "/metrics")
             return metric(text, "mazecar_watchers") == 1 and text
-        text = wait_until("the watcher in the metrics", metrics_with_watcher)
+        text = wait_until("the watcher in the metrics", metrics_with_watcher, WAIT_S)
         server_figures = status(base)["server"]
         if (server_figures["players"], server_figures["watchers"]) != (3, 1):
             fail("api/status: players %(players)r watchers %(watchers)r" % server_figures)
@@ -244,7 +214,7 @@ def main():
         held = hostile_http(http_port)
         start = time.monotonic()
         page = wait_until("the page to answer beside the hostile connections",
-                          lambda: try_get(base + "/api/status"))
+                          lambda: try_get(base + "/api/status"), WAIT_S)
         answered_s = time.monotonic() - start
         time.sleep(3)  # the players keep playing meanwhile; their rates are measured below
         rates = [round(p.rate(3), 1) for p in players]
