@@ -349,14 +349,21 @@ void game::note_round(int winner)
         rounds_played.push_back(round_note{round_no, winner, flags_total - flags_left});
 }
 
+// A round's end, by game over or a cleared stage: its message and every car's full
+// record to all, then the phase's wait.
+void game::close_round(int next_phase, int tag)
+{
+    phase = next_phase;
+    phase_ticks = 3 * cfg.wait_ticks;
+    send_bare(TO_ALL, tag);
+    send_playerinfo2(TO_ALL);
+    records_dirty = false;
+}
+
 void game::enter_game_over()
 {
     note_round(-1);
-    phase = PH_GAME_OVER;
-    phase_ticks = 3 * cfg.wait_ticks;
-    send_bare(TO_ALL, TAG_GAME_OVER);
-    send_playerinfo2(TO_ALL);
-    records_dirty = false;
+    close_round(PH_GAME_OVER, TAG_GAME_OVER);
     if (log)
         log->event("game %d: game over", id);
 }
@@ -390,11 +397,7 @@ void game::enter_stage_clear()
     if (highlight >= 0)
         cars[highlight].wins++;
     note_round(highlight);
-    phase = PH_STAGE_CLEAR;
-    phase_ticks = 3 * cfg.wait_ticks;
-    send_bare(TO_ALL, TAG_STAGE_CLEAR);
-    send_playerinfo2(TO_ALL);
-    records_dirty = false;
+    close_round(PH_STAGE_CLEAR, TAG_STAGE_CLEAR);
     if (log)
         log->event("game %d: round %d cleared", id, round_no);
 }

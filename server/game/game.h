@@ -266,6 +266,7 @@ private:
     void lobby_step();
     bool all_humans_out() const;
     void note_round(int winner);
+    void close_round(int next_phase, int tag);
     void enter_game_over();
     void enter_stage_clear();
     void enter_recording();
