@@ -10,6 +10,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "sample_game.h"
 #include "store/pg_records.h"
 
 namespace {
@@ -21,24 +22,10 @@ double seconds_since(clock_type::time_point t0)
     return std::chrono::duration<double>(clock_type::now() - t0).count();
 }
 
-game_record four_player_game(int i, const std::string &run)
+game_record spooled_game(int i, const std::string &run)
 {
-    game_record g{1765000000000 + i * 600000LL,
-                  1765000300000 + i * 600000LL,
-                  static_cast<uint32_t>(i),
-                  3,
-                  4,
-                  0,
-                  i % 2 ? "bench" : "",
-                  false,
-                  {},
-                  {},
-                  run + std::to_string(i)};
-    for (int p = 0; p < 4; p++)
-        g.players.push_back(
-            {"player" + std::to_string(p), p, (i * 37 + p * 311) % 5000, 10, 1, true});
-    for (int r = 1; r <= 3; r++)
-        g.rounds.push_back({r, r % 4, "player" + std::to_string(r % 4), 10});
+    game_record g = four_player_game(i);
+    g.uid = run + std::to_string(i);
     return g;
 }
 
@@ -65,7 +52,7 @@ int main(int argc, char **argv)
         }
         auto t0 = clock_type::now();
         for (int i = 0; i < games; i++)
-            if (!spool->write_now(four_player_game(i, run), error)) {
+            if (!spool->write_now(spooled_game(i, run), error)) {
                 fprintf(stderr, "perf_spool: %s\n", error.c_str());
                 return 1;
             }
