@@ -60,8 +60,9 @@ def start(name, argv):
 def wait_until(what, check, limit=WAIT):
     end = time.monotonic() + limit
     while time.monotonic() < end:
-        if check():
-            return
+        value = check()
+        if value:
+            return value
         time.sleep(0.05)
     fail("timed out waiting for " + what)
 
@@ -176,12 +177,15 @@ def start_fleet(server, pg, tmp, config):
 def rooms_meet():
     # Through the frontends that lead to one server each: ann reaches the first process,
     # bob the second.
+    # The servers log from a thread of their own: a line may follow the check-in it tells of.
     ann = play("ann@duo", ROOM_FRONTENDS[0], "127.0.3.1")
     checked_in(ann)
-    host = [i for i in range(3) if logged("server%d" % i, "opened in room duo")]
+    opened = lambda: [i for i in range(3) if logged("server%d" % i, "opened in room duo")]
+    host = wait_until("the room's opening in a log", opened)
     bob = play("bob@duo", ROOM_FRONTENDS[1], "127.0.3.2")
     checked_in(bob)
-    relays = [i for i in range(3) if logged("server%d" % i, "handed over to %s:" % ADDRS[host[0]])]
+    relays = wait_until("bob's hand-over in a log", lambda: [
+        i for i in range(3) if logged("server%d" % i, "handed over to %s:" % ADDRS[host[0]])])
     if len(host) != 1 or len(relays) != 1 or relays == host:
         fail("room duo opened on %r, players handed over by %r" % (host, relays))
     final_of(ann)

@@ -110,17 +110,18 @@ def main():
                               stdout=open(log_path, "w"), stderr=subprocess.STDOUT)
     player, page = None, None
     try:
-        live.wait_until("the server", lambda: "listening on" in open(log_path).read())
+        live.wait_until("the server", lambda: "listening on" in open(log_path).read(),
+                        live.WAIT_S)
         player = live.Player("ann")
         player.start()
         game = live.wait_until("a game in play", lambda: [
-            g for g in live.status(base)["games"] if g["phase"] == "play"])[0]
+            g for g in live.status(base)["games"] if g["phase"] == "play"], live.WAIT_S)[0]
         page = Browser(chromium, os.path.join(work, "profile"), "%s/#live=%d" % (base, game["id"]))
         frames = lambda: int(viewer(page, "frames") or 0)
-        live.wait_until("the first frames", lambda: frames() >= 5)
+        live.wait_until("the first frames", lambda: frames() >= 5, live.WAIT_S)
         t1, f1 = time.monotonic(), frames()
         first = page.js("document.getElementById('view-canvas').toDataURL()")
-        live.wait_until("three seconds of frames", lambda: time.monotonic() - t1 >= 3)
+        live.wait_until("three seconds of frames", lambda: time.monotonic() - t1 >= 3, live.WAIT_S)
         t2, f2 = time.monotonic(), frames()
         second = page.js("document.getElementById('view-canvas').toDataURL()")
         rate = (f2 - f1) / (t2 - t1)
@@ -136,7 +137,8 @@ def main():
         kept = best[0]["game"]
         link = "a[href='#replay=%d']" % kept
         live.wait_until("the hall's link to the game",
-                        lambda: page.js("document.querySelector(\"%s\") !== null" % link))
+                        lambda: page.js("document.querySelector(\"%s\") !== null" % link),
+                        WAIT_S)
         page.js("document.querySelector(\"%s\").click()" % link)
         end = live.wait_until("the replay's end", lambda: viewer(page, "end"), WAIT_S)
         phase = viewer(page, "phase")
