@@ -89,8 +89,9 @@ void game_server::on_readable(conn &c)
 // add to what must be retransmitted, and would put off TCP's next retransmission).
 static bool kernel_busy(conn &c, long long now_ms)
 {
-    int queued = 0, unsent = 0;
-    if (ioctl(c.fd, SIOCOUTQ, &queued) != 0 || ioctl(c.fd, SIOCOUTQNSD, &unsent) != 0)
+    int queued = 0, unsent = 0;  // nothing queued holds nothing unsent: one call spared
+    if (ioctl(c.fd, SIOCOUTQ, &queued) != 0 ||
+        (queued > 0 && ioctl(c.fd, SIOCOUTQNSD, &unsent) != 0))
         return c.stalled = false;
     uint64_t acked = c.handed - static_cast<uint64_t>(queued);
     if (queued == 0 || acked != c.acked) {
