@@ -119,7 +119,9 @@ struct replay_tape {
 // one before: a place's keys (the code is the place), a join, a leave, a better high
 // score from elsewhere, and the end (the step at which the game was kept).
 enum { REPLAY_KEYS = 0, REPLAY_JOIN = MAXPLAYER, REPLAY_LEAVE, REPLAY_HISCORE, REPLAY_END };
-constexpr int REPLAY_FORMAT = 1;                         // first byte of a replay
+// First byte of a replay. 2: the start notes the rivals, and round 1 seats every car on
+// its own start; a replay of format 1 was made under other rules and is not played.
+constexpr int REPLAY_FORMAT = 2;
 constexpr long REPLAY_STEPS_MAX = 24L * 3600 * TICK_HZ;  // a longer game keeps no replay
 
 // A rival's mind: what it means to press, and the key words on their way to its car

@@ -247,7 +247,8 @@ bool replay_reader::open(std::string bytes, std::shared_ptr<path_scratch> scratc
     why.clear();
     int format = 0;
     if (!read_byte(format) || format != REPLAY_FORMAT)
-        return fail("not a replay this server can play");
+        return fail(format == 1 ? "a replay of an older server, made under other rules"
+                                : "not a replay this server can play");
     uint32_t v[9];
     for (uint32_t &x : v)
         if (!read_number(x))

@@ -121,6 +121,12 @@ TEST(Replay, AGamePlayedAgainIsTheSameStepForStep)
         ASSERT_TRUE(replay_result(p.rec.replay, again, why)) << why;
         EXPECT_EQ(result_differences(p.rec, again), "");
     }
+    // A replay of the format before rivals is refused, not read into another game.
+    std::string older = play(11, -1).rec.replay;
+    older[0] = 1;
+    replay_reader r;
+    EXPECT_FALSE(r.open(older));
+    EXPECT_NE(r.why.find("older server"), std::string::npos) << r.why;
 }
 
 TEST(Replay, VerificationPassesKeptGamesAndFailsOneWhoseInputChanged)
