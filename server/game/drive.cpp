@@ -12,16 +12,6 @@ int cell_centre(int cell)
     return cell * CELL_SIZE + CELL_SIZE / 2;
 }
 
-static int opposite(int dir)
-{
-    return (dir + 2) & 3;
-}
-
-static bool at_centre(const car &c)
-{
-    return c.x % CELL_SIZE == CELL_SIZE / 2 && c.y % CELL_SIZE == CELL_SIZE / 2;
-}
-
 bool game::open_ahead(const car &c, int dir, bool enemy) const
 {
     return cell_open(c.x / CELL_SIZE + DX[dir], c.y / CELL_SIZE + DY[dir], enemy);

@@ -98,6 +98,18 @@ struct car {
     int pauses;  // pauses this player started in this game
 };
 
+// The heading opposite dir (DIR_* order: up, left, down, right).
+constexpr int opposite(int dir)
+{
+    return (dir + 2) & 3;
+}
+
+// The car stands on a cell's centre, where it may turn.
+inline bool at_centre(const car &c)
+{
+    return c.x % CELL_SIZE == CELL_SIZE / 2 && c.y % CELL_SIZE == CELL_SIZE / 2;
+}
+
 struct puff {
     int32_t x, y, size;  // the wire entry; size 0 = empty
     int ticks;           // life left

@@ -45,22 +45,12 @@ constexpr int WANDER_ONE_IN = 10;   // one crossing in ten goes another way ...
 constexpr int WANDER_SLACK = 4;     // ... at most this many cells longer
 constexpr int8_t FAR = INT8_MAX;
 
-int opposite(int dir)
-{
-    return (dir + 2) & 3;
-}
-
 int below(uint32_t &state, int n)
 {
     state ^= state << 13;
     state ^= state >> 17;
     state ^= state << 5;
     return n > 0 ? static_cast<int>(state % static_cast<uint32_t>(n)) : 0;
-}
-
-bool at_centre(const car &c)
-{
-    return c.x % CELL_SIZE == CELL_SIZE / 2 && c.y % CELL_SIZE == CELL_SIZE / 2;
 }
 
 int danger_cost(const int8_t *danger, int cx, int cy)
