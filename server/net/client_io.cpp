@@ -48,7 +48,7 @@ void game_server::read_frames(conn &c)
         used += KEYS_MSG_SIZE;
     }
     if (used > 0)
-        c.active_ms = monotonic_ms();
+        c.active_ms = now;
     c.in_len -= used;
     memmove(c.in, c.in + used, static_cast<size_t>(c.in_len));
 }

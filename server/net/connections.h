@@ -220,6 +220,7 @@ private:
     void touch(hosted_game *hg);
     void deliver(hosted_game *hg);
     void hand_out(hosted_game *hg, const outbox::entry &e);
+    bool queue_message(conn &c, const unsigned char *bytes, size_t len);
     void finish_turn();
     void step_all(long long lateness_us);
     void share_best_score();

@@ -41,23 +41,29 @@ void game_server::hand_out(hosted_game *hg, const outbox::entry &e)
 {
     const unsigned char *bytes = sending_.data(e);
     size_t len = static_cast<size_t>(e.len);
-    bool position = get_be32(bytes) == TAG_PLAYERINFO && !settings_.bench_nagle;
     for (int s = 0; s < hg->g.cfg.slots; s++) {
         int index = hg->conn[s];
         if (index < 0 || (e.slot != TO_ALL && e.slot != s))
             continue;
         conn &c = conns[static_cast<size_t>(index)];
-        size_t replaced = 0;
-        bool queued =
-            position ? c.out.push_position(bytes, len, &replaced) : c.out.push(bytes, len);
-        if (!queued) {
-            drop(c, DROPPED_NOT_READING, "not reading (output queue full)");
-            continue;
-        }
-        stats.messages_sent += replaced ? 0 : 1;  // a replaced message never went out
-        stats.bytes_sent += len - replaced;
-        want_flush(c);
+        if (queue_message(c, bytes, len))
+            want_flush(c);
     }
+}
+
+// Queues one game message for the client, a position message in the place of an unsent
+// one, and counts what will go out; false after dropping a client whose queue is full.
+bool game_server::queue_message(conn &c, const unsigned char *bytes, size_t len)
+{
+    size_t replaced = 0;
+    bool position = get_be32(bytes) == TAG_PLAYERINFO && !settings_.bench_nagle;
+    if (!(position ? c.out.push_position(bytes, len, &replaced) : c.out.push(bytes, len))) {
+        drop(c, DROPPED_NOT_READING, "not reading (output queue full)");
+        return false;
+    }
+    stats.messages_sent += replaced ? 0 : 1;  // a replaced message never went out
+    stats.bytes_sent += len - replaced;
+    return true;
 }
 
 void game_server::finish_turn()

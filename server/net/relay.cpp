@@ -9,11 +9,11 @@
 #include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "connection_options.h"
 #include "log.h"
 #include "net/clock.h"
 #include "net/connections.h"
@@ -129,15 +129,15 @@ void game_server::expire_fleet_waits(long long now)
 namespace {
 
 // Starts a connection to another process of the fleet from this process's own address
-// (the one the others trust), without delay and with a small receive buffer; -1 (errno
-// set) on failure.
+// (the one the others trust), with a game connection's options and a small receive
+// buffer; -1 (errno set) on failure.
 int connect_from(const sockaddr_storage &self, const sockaddr_storage &to)
 {
     int fd = socket(to.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
-    int one = 1, rcvbuf = RELAY_BUF_SIZE;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    int rcvbuf = RELAY_BUF_SIZE;
+    set_game_connection_options(fd);
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
     sockaddr_storage from = self;
     reinterpret_cast<sockaddr_in &>(from).sin_port = 0;  // same place in both families
@@ -171,8 +171,6 @@ void game_server::hand_over(conn &c, const std::string &owner)
         play_here(c, false, false);
         return;
     }
-    int one = 1;
-    setsockopt(c.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     c.up.reset();
     c.up.limit = RELAY_BUF_SIZE;
     c.up.push(head, head_len);
@@ -243,7 +241,6 @@ void game_server::relay_read(conn &c, bool from_peer, uint32_t events)
             drop(c, DROPPED_NOT_READING, "relay queue full");
             return;
         }
-        stats.relay_bytes += static_cast<uint64_t>(n);
         relay_send(c, !from_peer);
         return;
     }

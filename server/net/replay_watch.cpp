@@ -190,18 +190,11 @@ void game_server::deliver_view(replay_view &v)
         if (e.slot != TO_ALL && e.slot != v.slot)
             continue;
         const unsigned char *p = g.out.data(e);
-        size_t len = static_cast<size_t>(e.len), replaced = 0;
         int32_t tag = get_be32(p);
         bool watch = tag == TAG_READY || tag == TAG_START;
-        bool queued = tag == TAG_PLAYERINFO && !settings_.bench_nagle
-                          ? c.out.push_position(p, len, &replaced)
-                          : c.out.push(p, len) && (!watch || c.out.push(live, TAG_SIZE));
-        if (!queued) {
-            drop(c, DROPPED_NOT_READING, "not reading (output queue full)");
+        if (!queue_message(c, p, static_cast<size_t>(e.len)) ||
+            (watch && !queue_message(c, live, TAG_SIZE)))
             break;
-        }
-        stats.messages_sent += (replaced ? 0 : 1) + (watch ? 1 : 0);
-        stats.bytes_sent += len - replaced + (watch ? TAG_SIZE : 0);
     }
     if (v.conn >= 0)
         want_flush(c);

@@ -46,9 +46,8 @@ struct server_stats {
     uint64_t accept_pauses = 0;   // times accept() failed and the listener rested
     int64_t spool_backlog = -1;   // games waiting in the spool for the shared database; -1: none
     // The fleet (relays -1 without one): players handed over to the process holding their
-    // room, players who played their room here for want of an answer, relays open now and
-    // the bytes they carried.
-    uint64_t handed_over = 0, fleet_played_here = 0, relay_bytes = 0;
+    // room, players who played their room here for want of an answer, and relays open now.
+    uint64_t handed_over = 0, fleet_played_here = 0;
     int relays = -1;
     // Duration and lateness of the last STEP_WINDOW steps, microseconds; a ring.
     int step_us[STEP_WINDOW] = {}, late_us[STEP_WINDOW] = {};
