@@ -64,6 +64,7 @@ const char *const schema_steps[RECORDS_SCHEMA_VERSION] = {
 const char *const read_views[RECORDS_SCHEMA_VERSION] = {
     nullptr,  // version 0 has no tables: not a records store
     "CREATE TEMP VIEW games AS SELECT *, 0 AS abandoned FROM main.games;",
+    "CREATE TEMP VIEW replays AS SELECT 0 AS game_id, 0 AS steps, x'' AS inputs WHERE 0;",
 };
 
 // user_version, or -1 (with the result code in rc) when the file cannot be read.
@@ -219,16 +220,9 @@ bool query_kept_rounds(sqlite3 *db, int64_t id, game_record &rec)
     return rc == SQLITE_DONE;
 }
 
-// A store of an older schema, read as it is, has no replays.
+// A store of an older schema, read as it is, has an empty view of replays.
 bool query_replay(sqlite3 *db, int64_t id, game_record &rec)
 {
-    {
-        statement has(db, "SELECT count(*) FROM sqlite_schema WHERE name = 'replays'");
-        if (!has.ok() || sqlite3_step(has.s) != SQLITE_ROW)
-            return false;
-        if (has.column_int(0) == 0)
-            return true;
-    }
     statement st(db, "SELECT steps, inputs FROM replays WHERE game_id = ?1");
     if (!st.ok())
         return false;
