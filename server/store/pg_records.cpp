@@ -367,14 +367,14 @@ namespace {
 bool read_best(pg_link &link, int n, std::vector<score_row> &out)
 {
     pg_rows rows;
-    if (!link.run("SELECT p.name, p.score, g.ended_ms, g.room FROM players p JOIN games g"
+    if (!link.run("SELECT p.name, p.score, g.ended_ms, g.room, g.id FROM players p JOIN games g"
                   " ON g.id = p.game_id ORDER BY p.score DESC, g.ended_ms, g.id, p.place"
                   " LIMIT $1",
                   pg_params().num(n), &rows))
         return false;
-    for (int i = 0; i < rows.count(); i++)
+    for (int i = 0; i < rows.count(); i++)  // the game's id: the hall links to its replay
         out.push_back(score_row{rows.bytes(i, 0), static_cast<int>(rows.num(i, 1)), rows.num(i, 2),
-                                rows.bytes(i, 3)});
+                                rows.bytes(i, 3), rows.num(i, 4)});
     return true;
 }
 

@@ -206,6 +206,8 @@ def one_hall(pg):
                     " WHERE p.name IN ('hall0', 'hall1', 'hall2')")
     if owners != "3":
         fail("the three hall games in PostgreSQL: %s" % owners)
+    if not all(b["game"] > 0 for b in status(0)["hall"]["best"]):
+        fail("a best score without its game: %r" % status(0)["hall"]["best"])
     print("2. the games of the three processes are in every process's hall of fame")
 
 
