@@ -304,5 +304,6 @@ private:
     std::atomic<bool> stop_{false};
 };
 
-// "127.0.0.1:5555" or "[::1]:5555": a numeric address and a port 1..65535.
+// "127.0.0.1:5555" or "[::1]:5555", as --http takes its address: a numeric address and
+// a port 1..65535.
 bool parse_host_port(const std::string &text, sockaddr_storage &out);

@@ -5,9 +5,9 @@
 // both ways without reading them, through two bounded queues. Whatever goes wrong
 // before the other process has answered (no answer from the directory, the connection
 // refused or too slow), the player plays the room here instead.
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -17,32 +17,26 @@
 #include "log.h"
 #include "net/clock.h"
 #include "net/connections.h"
+#include "web/status_http.h"
 
 bool parse_host_port(const std::string &text, sockaddr_storage &out)
 {
-    std::string host, port;
-    size_t colon = text.rfind(':');
-    if (colon == std::string::npos || text.size() > FLEET_ADDRESS_MAX)
-        return false;
-    host = text.substr(0, colon);
-    port = text.substr(colon + 1);
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
-        host = host.substr(1, host.size() - 2);
-    else if (host.find(':') != std::string::npos)
-        return false;  // an IPv6 address goes in brackets
-    if (port.empty() || port.size() > 5 ||
-        port.find_first_not_of("0123456789") != std::string::npos || std::stoi(port) < 1 ||
-        std::stoi(port) > 65535)
-        return false;
-    addrinfo hints{};
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
-    addrinfo *found = nullptr;
-    if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0 || !found)
+    std::string host;
+    int port = 0;
+    if (text.size() > FLEET_ADDRESS_MAX || !parse_http_address(text, host, port))
         return false;
     out = sockaddr_storage{};
-    memcpy(&out, found->ai_addr, found->ai_addrlen);
-    freeaddrinfo(found);
+    auto &v4 = reinterpret_cast<sockaddr_in &>(out);
+    auto &v6 = reinterpret_cast<sockaddr_in6 &>(out);
+    if (inet_pton(AF_INET, host.c_str(), &v4.sin_addr) == 1) {
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(static_cast<uint16_t>(port));
+    } else if (inet_pton(AF_INET6, host.c_str(), &v6.sin6_addr) == 1) {
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = htons(static_cast<uint16_t>(port));
+    } else {
+        return false;
+    }
     return true;
 }
 

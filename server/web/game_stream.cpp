@@ -5,17 +5,9 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
-namespace {
+#include "web/status_http.h"
 
-// Names come from players (or a replay read from disk): JSON text must be UTF-8.
-std::string ascii(const char *text, size_t max)
-{
-    std::string out(text, strnlen(text, max));
-    for (char &c : out)
-        if (static_cast<unsigned char>(c) >= 0x80)
-            c = '?';
-    return out;
-}
+namespace {
 
 nlohmann::json car_json(const game_frame::car_frame &c)
 {
@@ -50,9 +42,10 @@ game_frame frame_of(const game &g, long step)
         const car &c = g.cars[i];
         if (!g.is_enemy(i) && !c.connected && !c.in_game)
             continue;
-        f.cars.push_back(game_frame::car_frame{i, g.is_enemy(i), ascii(c.name, NAME_BYTES),
-                                               c.status, c.x, c.y, c.angle, c.score, c.flags,
-                                               c.flags_game, c.fuel, c.lives, c.connected});
+        f.cars.push_back(game_frame::car_frame{
+            i, g.is_enemy(i), ascii_text(std::string(c.name, strnlen(c.name, NAME_BYTES))),
+            c.status, c.x, c.y, c.angle, c.score, c.flags, c.flags_game, c.fuel, c.lives,
+            c.connected});
     }
     for (const puff &p : g.puffs)
         if (p.size > 0)

@@ -72,6 +72,8 @@ private:
 };
 
 // Pure renderers, used by the server and testable without sockets.
+// Bytes from players made fit for JSON text: every byte outside ASCII becomes '?'.
+std::string ascii_text(std::string text);
 std::string status_json(const status_snapshot &s);
 std::string status_metrics(const status_snapshot &s);
 const std::string &status_page_html();  // the one built-in page (HTML, CSS and script inline)

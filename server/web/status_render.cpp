@@ -8,19 +8,18 @@
 #include "web/status_http.h"
 #include "wire.h"
 
-namespace {
-
 // Names and rooms are bytes from players. JSON text must be UTF-8, and the library
 // throws on anything else, so every byte outside ASCII becomes '?'. Control bytes stay:
 // the library escapes them.
-std::string ascii(const std::string &text)
+std::string ascii_text(std::string text)
 {
-    std::string out = text;
-    for (char &c : out)
+    for (char &c : text)
         if (static_cast<unsigned char>(c) >= 0x80)
             c = '?';
-    return out;
+    return text;
 }
+
+namespace {
 
 // The state a page shows for a car's wire status.
 const char *state_name(int status)
@@ -39,7 +38,7 @@ nlohmann::json car_json(const car_view &c)
 {
     return {{"index", c.index},
             {"enemy", c.enemy},
-            {"name", ascii(c.name)},
+            {"name", ascii_text(c.name)},
             {"status", c.status},
             {"state", state_name(c.status)},
             {"x", c.x},
@@ -51,7 +50,7 @@ nlohmann::json car_json(const car_view &c)
             {"lives", c.lives},
             {"wins", c.wins},
             {"connected", c.connected},
-            {"address", ascii(c.address)}};
+            {"address", ascii_text(c.address)}};
 }
 
 nlohmann::json game_json(const game_view &g)
@@ -59,30 +58,36 @@ nlohmann::json game_json(const game_view &g)
     nlohmann::json cars = nlohmann::json::array();
     for (const car_view &c : g.cars)
         cars.push_back(car_json(c));
-    return {{"id", g.id},           {"room", ascii(g.room)},  {"phase", ascii(g.phase)},
-            {"round", g.round},     {"rounds", g.rounds},     {"places", g.places},
-            {"enemies", g.enemies}, {"watchers", g.watchers}, {"cars", cars},
-            {"maze", ascii(g.maze)}};
+    return {{"id", g.id},
+            {"room", ascii_text(g.room)},
+            {"phase", ascii_text(g.phase)},
+            {"round", g.round},
+            {"rounds", g.rounds},
+            {"places", g.places},
+            {"enemies", g.enemies},
+            {"watchers", g.watchers},
+            {"cars", cars},
+            {"maze", ascii_text(g.maze)}};
 }
 
 nlohmann::json hall_json(const hall_of_fame &h)
 {
     nlohmann::json best = nlohmann::json::array();
     for (const score_row &r : h.best)
-        best.push_back({{"name", ascii(r.name)},
+        best.push_back({{"name", ascii_text(r.name)},
                         {"score", r.score},
                         {"ended_ms", r.ended_ms},
-                        {"room", ascii(r.room)},
+                        {"room", ascii_text(r.room)},
                         {"game", r.game_id}});
     nlohmann::json recent = nlohmann::json::array();
     for (const game_row &r : h.recent) {
         nlohmann::json players = nlohmann::json::array();
         for (const auto &p : r.players)
-            players.push_back({{"name", ascii(p.first)}, {"score", p.second}});
+            players.push_back({{"name", ascii_text(p.first)}, {"score", p.second}});
         recent.push_back({{"id", r.id},
                           {"started_ms", r.started_ms},
                           {"ended_ms", r.ended_ms},
-                          {"room", ascii(r.room)},
+                          {"room", ascii_text(r.room)},
                           {"rounds_played", r.rounds_played},
                           {"abandoned", r.abandoned},
                           {"players", players}});
@@ -94,7 +99,7 @@ nlohmann::json figures_json(const server_figures &f)
 {
     nlohmann::json refusals = nlohmann::json::object();
     for (const auto &r : f.refusals)
-        refusals[ascii(r.first)] = r.second;
+        refusals[ascii_text(r.first)] = r.second;
     nlohmann::json out = {{"started_ms", f.started_ms},
                           {"taken_ms", f.taken_ms},
                           {"connections", f.connections},
@@ -146,7 +151,7 @@ std::string number(uint64_t v)
 std::string label(const std::string &text)
 {
     std::string out;
-    for (char c : ascii(text)) {
+    for (char c : ascii_text(text)) {
         if (c == '\\' || c == '"')
             out += '\\';
         if (c == '\n') {

@@ -10,18 +10,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "net/clock.h"
 #include "store/records.h"
 
 namespace {
 
 constexpr size_t STREAM_BLOCK = 4096;  // bytes the library asks for at once
 constexpr int ID_DIGITS_MAX = 18;
-
-long long now_ms()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 // The query's game number, -1 when it is missing or not a number.
 int64_t game_number(MHD_Connection *c)
@@ -77,7 +72,7 @@ std::unique_ptr<game_stream> stream_hub::open_stream(bool live, int64_t id)
         return game_stream::ended("no game " + number + " can be read from the records");
     if (rec.replay.empty())
         return game_stream::ended("game " + number + " was kept without a replay");
-    return std::make_unique<game_stream>(std::move(rec.replay), now_ms());
+    return std::make_unique<game_stream>(std::move(rec.replay), monotonic_ms());
 }
 
 MHD_Result stream_hub::answer(MHD_Connection *c, connection_guard::conn *gc, const std::string &url)
@@ -121,7 +116,7 @@ ssize_t stream_hub::read(void *cls, uint64_t, char *buf, size_t max)
             if (hub.stopping_)
                 return MHD_CONTENT_READER_END_WITH_ERROR;
         }
-        st.pending = st.events->poll(now_ms());
+        st.pending = st.events->poll(monotonic_ms());
         st.sent = 0;
     }
     hub.guard_.keep_answering(st.guarded);
@@ -164,7 +159,7 @@ void stream_hub::tick()
             wake_.wait(lock);
         else
             wake_.wait_for(lock, std::chrono::milliseconds(STREAM_TICK_MS));
-        long long now = now_ms();
+        long long now = monotonic_ms();
         auto waiting =
             std::stable_partition(suspended_.begin(), suspended_.end(), [now, this](stream *st) {
                 return !stopping_ && !st->events->ready(now);
